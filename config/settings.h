@@ -1,0 +1,85 @@
+// Settings: the KEY=VALUE file reader, the module_settings record filled once
+// at start-up, and the product OID. The daemon only reads these files; it
+// never writes them and never reloads them while running.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include "core/events.h"
+
+#define NORVALE_STR2(x) #x
+#define NORVALE_STR(x) NORVALE_STR2(x)
+// The maker's private enterprise number as text (a build-time constant).
+#define ENTERPRISE_NUMBER_TEXT NORVALE_STR(NORVALE_ENTERPRISE_NUMBER)
+constexpr uint32_t ENTERPRISE_NUMBER = NORVALE_ENTERPRISE_NUMBER;
+
+constexpr const char *SETTINGS_PATH = "/opt/norvale/etc/settings";
+constexpr const char *OS_RELEASE_PATH = "/etc/os-release";
+constexpr const char *PRODUCT_FAMILY_PATH = "/sys/class/dmi/id/product_family";
+constexpr const char *DEFAULT_DEVICE_NAME = "[unnamed device]";
+constexpr const char *DEFAULT_SNMP_COMMUNITY = "lumnar";
+constexpr const char *DEFAULT_SNMP_USERNAME = "admin";
+constexpr int DEVICE_TEXT_MAX = 128;
+constexpr int SETTINGS_LINE_SIZE = 16384;
+
+struct snmp_settings {
+    uint32_t version;        // 2 = SNMPv2c, 3 = SNMPv3, anything else SNMPv1
+    uint32_t pdu_type;       // 1 = inform; always 0 for version 1
+    uint32_t manager_ip;     // host order, first number of the quad on top
+    uint32_t manager_port;
+    const char *product_oid;
+    const char *community;   // never empty
+    uint32_t engine_id_payload_type;
+    const char *engine_id_hex_payload;
+    const char *context_name;
+    const char *username;    // never empty
+    const char *auth;        // empty: no authentication
+    const char *auth_password;
+    const char *priv;        // empty: no privacy
+    const char *priv_password;
+};
+
+// Every text is owned by the record and lives for the whole run.
+struct module_settings {
+    uint32_t enabled;
+    uint32_t subscribe_sms[EVENT_CODE_COUNT];
+    uint32_t subscribe_trap[EVENT_CODE_COUNT];
+    uint32_t subscribe_mail[EVENT_CODE_COUNT][MAIL_GROUP_COUNT];
+    channel_mask channel_masks[EVENT_CODE_COUNT];
+    const char *device_name;  // never empty
+    const char *device_location;
+    const char *device_admin_contact;
+    uint32_t location_subj;
+    uint32_t admin_contact_subj;
+    const char *subject_text;  // device text of e-mail subjects
+    const char *sms_recipients[SMS_RECIPIENT_COUNT];
+    const char *mail_group_addrs[MAIL_GROUP_COUNT][MAIL_GROUP_ADDRESSES];
+    snmp_settings snmp;
+};
+
+// Scans file from its current position; the value of the first line whose key
+// matches (letter case ignored), pointing into the shared line buffer, or null.
+const char *settings_find(FILE *file, const char *key);
+// Rewinds file (which may be null) and gives an owned copy of the value, the
+// empty text when absent; null only when memory runs out.
+char *settings_get_string(FILE *file, const char *key);
+// Rewinds, looks up and converts as "%u" does; 0 when absent.
+uint32_t settings_get_uint(FILE *file, const char *key);
+// Rewinds, looks up and converts "%u.%u.%u.%u" in 32-bit arithmetic; 0 unless
+// all four numbers convert.
+uint32_t settings_get_ipv4(FILE *file, const char *key);
+
+// The first line of a file (at most 255 bytes) in a per-thread buffer; the
+// empty text when the file cannot be opened or is empty.
+const char *read_first_line(const char *path);
+// The value of key in the os-release file, cut to 63 bytes; per-thread buffer.
+const char *os_release_value(const char *key, const char *path = OS_RELEASE_PATH);
+// The product's SNMP object identifier: os-release, else the DMI product
+// family, else the default. The caller copies it.
+const char *product_oid(const char *os_release_path = OS_RELEASE_PATH,
+                        const char *product_family_path = PRODUCT_FAMILY_PATH);
+
+// Fills every field; what is missing takes its default. Logs nothing.
+void load_module_settings(module_settings &settings,
+                          const char *settings_path = SETTINGS_PATH,
+                          const char *os_release_path = OS_RELEASE_PATH,
+                          const char *product_family_path = PRODUCT_FAMILY_PATH);

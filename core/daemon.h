@@ -1,0 +1,20 @@
+// Process entry and the two process-wide values other modules read:
+// got_signal (set only by the stop-signal handler) and start_timestamp.
+// Start-up owns the exit status of the daemon.
+#pragma once
+#include <csignal>
+#include <cstdint>
+
+// Number of the signal that asked for a stop; 0 while running.
+extern volatile sig_atomic_t got_signal;
+// Epoch seconds taken after the start-up delay; -1 when the date tool failed.
+extern int32_t start_timestamp;
+
+void handle_stop_signal(int signal_number);
+
+// Converts the start-up delay argument the way strtol does in base 10, the
+// whole argument consumed (an empty one is 0). False when characters remain.
+bool parse_startup_delay(const char *text, int32_t *delay);
+
+// The whole daemon: command line, delay, start-up, main loop. Exit status.
+int daemon_main(int argc, char **argv);

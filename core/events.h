@@ -1,0 +1,48 @@
+// Event model: the nine event codes, their two name tables, the channel-mask
+// bits and the record that carries one event from the source that noticed it
+// to the notifiers. Owns only constants; holds no state.
+#pragma once
+#include <cstdint>
+
+enum event_code : int32_t {
+    EVENT_NONE = 0,
+    CONFIG_CHANGED = 1,
+    PASSWORD_CHANGED = 2,
+    LOGIN_FAILED = 3,
+    ETH0_DISCONNECTED = 4,
+    ETH1_DISCONNECTED = 5,
+    ETH2_DISCONNECTED = 6,
+    SYSTEM_REBOOT = 7,
+    TEST_EVENT = 8,
+};
+constexpr int EVENT_CODE_COUNT = 9;
+
+// Upper-case identifiers; the settings keys of each event are built from them.
+extern const char *const CAPS_EVENT_TYPE_NAMES[EVENT_CODE_COUNT];
+// Human-readable descriptions quoted in SMS and e-mail texts.
+extern const char *const EVENT_TYPE_NAMES[EVENT_CODE_COUNT];
+
+typedef uint32_t channel_mask;
+constexpr channel_mask NOTIFY_TRAP = 0x01;
+constexpr channel_mask NOTIFY_MAIL_GROUP_1 = 0x02;
+constexpr channel_mask NOTIFY_MAIL_GROUP_2 = 0x04;
+constexpr channel_mask NOTIFY_MAIL_GROUP_3 = 0x08;
+constexpr channel_mask NOTIFY_MAIL_GROUP_4 = 0x10;
+constexpr channel_mask NOTIFY_MAIL_ANY = 0x1E;
+constexpr channel_mask NOTIFY_SMS = 0x20;
+
+constexpr int MAIL_GROUP_COUNT = 4;
+constexpr int MAIL_GROUP_ADDRESSES = 8;
+constexpr int SMS_RECIPIENT_COUNT = 8;
+
+// The bit of mail group 1..4.
+constexpr channel_mask mail_group_bit(int group) { return channel_mask(1u) << group; }
+
+struct event_record {
+    int32_t code;       // event_code
+    channel_mask mask;  // channels still to be served
+    int32_t timestamp;  // epoch seconds at which the event happened
+};
+
+// "YYYY-MM-DD hh:mm:ss" and its NUL.
+constexpr int TIMESTAMP_TEXT_SIZE = 20;

@@ -1,0 +1,23 @@
+// System log monitor: reads the router's system-log lines from standard
+// input, one second per poll phase, and turns configuration changes,
+// password changes and failed logins into queued events. The only place
+// where a failing system call stops the daemon.
+#pragma once
+#include <cstdint>
+#include "config/settings.h"
+#include "core/queues.h"
+
+constexpr int LOG_LINE_SIZE = 1024;  // a line of at most 1023 characters
+
+enum log_watch_result { LOG_CARRY_ON = 0, LOG_STOP = 1 };
+
+// Converts "YYYY-MM-DD hh:mm:ss" at the start of line to epoch seconds with
+// the date tool; -1 when the text has another shape or the tool fails.
+int32_t log_line_time(const char *line);
+
+// Classifies one line and appends at most one event to queue.
+void handle_log_line(const char *line, const module_settings &settings, event_ring &queue);
+
+// One window of one second on descriptor fd (0 in the daemon): every line
+// that arrives is handled. LOG_STOP when the wait failed.
+log_watch_result watch_log_input(const module_settings &settings, event_ring &queue, int fd = 0);
