@@ -1,1 +1,90 @@
-// (being written)
+#include "notify/mail.h"
+
+#include <syslog.h>
+
+#include "core/command.h"
+#include "notify/quoting.h"
+
+namespace {
+
+// What the mail shows for a value the administrator left unset.
+const char *or_not_set(const char *value)
+{
+    return value && *value ? value : "N/A";
+}
+
+// email -t ADDRESS -s "[Event CODE on DEVICE] EVENT" -m "BODY": the address
+// is one shell word; subject and body stay one double-quoted argument each.
+bool build_mail_command(const char *address, int32_t code, const char *timestamp_text,
+                        const module_settings &settings, char *command)
+{
+    const char *event = EVENT_TYPE_NAMES[code];
+    command_text cmd;
+    text_start(cmd, command, MAIL_COMMAND_SIZE);
+    text_printf(cmd, "email -t ");
+    text_word(cmd, address);
+    text_printf(cmd, " -s \"[Event %d on ", int(code));
+    text_double_quoted(cmd, or_not_set(settings.subject_text));
+    text_printf(cmd, "] ");
+    text_double_quoted(cmd, event);
+    text_printf(cmd, "\" -m \"Device: ");
+    text_double_quoted(cmd, or_not_set(settings.device_name));
+    text_printf(cmd, "\nLocation: ");
+    text_double_quoted(cmd, or_not_set(settings.device_location));
+    text_printf(cmd, "\nAdmin contact: ");
+    text_double_quoted(cmd, or_not_set(settings.device_admin_contact));
+    // The timestamp is shown as prepared, even when the date tool gave nothing.
+    text_printf(cmd, "\nTimestamp: ");
+    text_double_quoted(cmd, timestamp_text);
+    text_printf(cmd, "\n\nThe following event was detected: ");
+    text_double_quoted(cmd, event);
+    text_printf(cmd, " (event code: %d)\"", int(code));
+    return text_fits(cmd);
+}
+
+// Sends to the group's addresses in order and stops at the first failure:
+// the caller retries the whole group later, so going on would only mail the
+// rest twice.
+bool serve_group(int group, int32_t code, const char *timestamp_text,
+                 const module_settings &settings)
+{
+    char command[MAIL_COMMAND_SIZE];
+    for (int n = 1; n <= MAIL_GROUP_ADDRESSES; n++) {
+        const char *address = settings.mail_group_addrs[group - 1][n - 1];
+        if (!address || !*address)
+            continue;
+        // The tool would take such an address for one of its options.
+        if (looks_like_option(address)) {
+            syslog(LOG_ERR, "Error: mail group %d address %d begins with '-', not sending",
+                   group, n);
+            return false;
+        }
+        if (!build_mail_command(address, code, timestamp_text, settings, command)) {
+            syslog(LOG_NOTICE, "Warning: email command too large for buffer!");
+            return false;
+        }
+        if (run_shell(command) != 0)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int32_t send_mail(int32_t code, channel_mask mask, int32_t timestamp,
+                  const module_settings &settings)
+{
+    // Code 0 is no event; nothing else names a description to send.
+    if (code < 1 || code >= EVENT_CODE_COUNT)
+        return 0;
+    char timestamp_text[TIMESTAMP_TEXT_SIZE];
+    format_timestamp(timestamp, timestamp_text);
+
+    int32_t failed = 0;
+    for (int group = 1; group <= MAIL_GROUP_COUNT; group++) {
+        channel_mask bit = mail_group_bit(group);
+        if ((mask & bit) && !serve_group(group, code, timestamp_text, settings))
+            failed |= int32_t(bit);
+    }
+    return failed;
+}
