@@ -262,13 +262,15 @@ TEST_F(MainLoop, sms_pass_visits_each_entry_once_and_keeps_order)
     run_dispatch(settings, queue, FAKE);
     EXPECT_EQ(channels(), (std::vector<std::string>{"sms:1", "sms:3"}));
     ASSERT_EQ(sms_count(), 2u);
-    const sms_retry_entry &waiting = sms_reserve_queue.slots[sms_reserve_queue.head];
-    EXPECT_EQ(waiting.code, 2);
-    EXPECT_EQ(waiting.attempts_left, 5);  // attempts are not spent while waiting
-    const sms_retry_entry &requeued = sms_reserve_queue.slots[(sms_reserve_queue.head + 1) & 0xFF];
+    // The survivors keep their order: the failed one, then the one not due.
+    const sms_retry_entry &requeued = sms_reserve_queue.slots[sms_reserve_queue.head];
     EXPECT_EQ(requeued.code, 1);
     EXPECT_EQ(requeued.attempts_left, 4);
     EXPECT_EQ(requeued.not_before, 100120);
+    const sms_retry_entry &waiting = sms_reserve_queue.slots[(sms_reserve_queue.head + 1) & 0xFF];
+    EXPECT_EQ(waiting.code, 2);
+    EXPECT_EQ(waiting.attempts_left, 5);  // attempts are not spent while waiting
+    EXPECT_EQ(waiting.not_before, 200000);
 }
 
 TEST_F(MainLoop, sms_failure_with_full_retry_ring_is_dropped)
