@@ -92,7 +92,7 @@ class SyslogCapture:
 class Router:
     """One simulated router; use as a context manager."""
 
-    def __init__(self, settings=None, uptime=None, os_release=None, path_dirs=None):
+    def __init__(self, settings=None, uptime="5000.00 100.00\n", os_release=None, path_dirs=None):
         self.root = tempfile.mkdtemp(prefix="norvale-router-")
         os.chmod(self.root, 0o755)
         for d in ("opt/norvale/etc", "run", "standins/calls", "snmp"):
@@ -153,6 +153,10 @@ class Router:
     # ----- running ----------------------------------------------------------
     def start(self, *args, env=None):
         path = self.path_dirs if self.path_dirs is not None else [STANDINS, "/usr/local/bin", "/usr/bin", "/bin", "/usr/sbin", "/sbin"]
+        self._close_pipes()
+        pid_file = os.path.join(self.root, "daemon.pid")
+        if os.path.exists(pid_file):
+            os.unlink(pid_file)
         e = {"ROOT": self.root, "DAEMON": DAEMON, "DAEMON_PATH": ":".join(path), "PATH": os.environ["PATH"]}
         if env:
             e.update(env)
@@ -240,15 +244,19 @@ class Router:
                 pass
             self.proc.kill()
             self.proc.wait()
-        if self.proc:
-            for s in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-                try:
-                    s.close()
-                except Exception:
-                    pass
+        self._close_pipes()
         self.log.close()
         subprocess.run(["ip", "netns", "del", self.ns], stderr=subprocess.DEVNULL)
         shutil.rmtree(self.root, ignore_errors=True)
+
+    def _close_pipes(self):
+        if not self.proc:
+            return
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                stream.close()
+            except (OSError, ValueError):
+                pass
 
     def __enter__(self):
         return self
