@@ -11,6 +11,14 @@ constexpr const char *PROC_NET_IF_INET6 = "/proc/net/if_inet6";
 // virtual-router MAC into this file.
 constexpr const char *VRRP_MAC_PATH_FORMAT = "/run/vrrp/%s.mac";
 
+// The files the interface query reads besides the kernel's ioctls: the paths
+// above in the daemon; unit tests point them at fixtures.
+struct interface_query_files {
+    const char *if_inet6;         // PROC_NET_IF_INET6
+    const char *vrrp_mac_format;  // VRRP_MAC_PATH_FORMAT, one %s for the name
+};
+extern interface_query_files interface_files;
+
 struct interface_info {
     int32_t index;
     int32_t flags;
