@@ -1,1 +1,320 @@
-// (being written)
+#include "config/settings.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+namespace {
+
+// One line of the settings file at a time; a longer line is read in pieces,
+// each piece looked at as a line of its own.
+char line_buffer[SETTINGS_LINE_SIZE];
+
+// Stored in place of a text when memory runs out, so no field is ever null.
+char empty_text[1] = "";
+
+constexpr int FIRST_LINE_SIZE = 256;
+constexpr int OID_TEXT_SIZE = 64;
+constexpr int SUBJECT_TEXT_SIZE = 1024;
+constexpr int KEY_SIZE = 96;
+constexpr const char *OID_BASE = "1.3.6.1.4.1." ENTERPRISE_NUMBER_TEXT;
+constexpr const char *DEFAULT_PRODUCT_OID = "1.3.6.1.4.1." ENTERPRISE_NUMBER_TEXT ".1.1000";
+constexpr const char *PRODUCT_FAMILY_PREFIX = "ZEB-";
+constexpr size_t PRODUCT_FAMILY_PREFIX_LENGTH = 4;
+
+// Ends the text at its first carriage return, then its first line feed,
+// then its last double quote, as the router's writers of this file expect.
+void cut_line(char *line)
+{
+    char *cut = std::strchr(line, '\r');
+    if (cut)
+        *cut = '\0';
+    cut = std::strchr(line, '\n');
+    if (cut)
+        *cut = '\0';
+    cut = std::strrchr(line, '"');
+    if (cut)
+        *cut = '\0';
+}
+
+// Copies text into a buffer of size bytes, cut to size - 1 bytes.
+void copy_cut(char *buffer, size_t size, const char *text)
+{
+    size_t length = strnlen(text, size - 1);
+    std::memcpy(buffer, text, length);
+    buffer[length] = '\0';
+}
+
+void release(char *text)
+{
+    if (text != empty_text)
+        std::free(text);
+}
+
+// An owned copy of a setting, never null.
+char *setting_text(FILE *file, const char *key)
+{
+    char *value = settings_get_string(file, key);
+    return value ? value : empty_text;
+}
+
+// The setting itself, or a copy of fallback when the setting is empty; the
+// fallback constant itself if even that copy cannot be made.
+const char *text_or_default(char *value, const char *fallback)
+{
+    if (value[0] != '\0')
+        return value;
+    release(value);
+    char *copy = strdup(fallback);
+    return copy ? copy : fallback;
+}
+
+// Device texts are limited to 128 bytes, counted in bytes, not characters.
+char *device_text(FILE *file, const char *key)
+{
+    char *value = setting_text(file, key);
+    if (strnlen(value, DEVICE_TEXT_MAX + 1) > size_t(DEVICE_TEXT_MAX))
+        value[DEVICE_TEXT_MAX] = '\0';
+    return value;
+}
+
+// The subscription switch "MOD_NORVALE_EVENT_<event>_SUBSCRIBE_<channel>";
+// 0 if the key cannot be built.
+uint32_t subscription(FILE *file, const char *event, const char *channel)
+{
+    char key[KEY_SIZE];
+    int length = snprintf(key, sizeof key, "MOD_NORVALE_EVENT_%s_SUBSCRIBE_%s", event, channel);
+    if (length < 0 || length >= int(sizeof key))
+        return 0;
+    return settings_get_uint(file, key);
+}
+
+void load_subscriptions(FILE *file, module_settings &settings)
+{
+    static const char *const MAIL_CHANNELS[MAIL_GROUP_COUNT] = {
+        "MAIL_GROUP_1", "MAIL_GROUP_2", "MAIL_GROUP_3", "MAIL_GROUP_4",
+    };
+    for (int code = 1; code < EVENT_CODE_COUNT; code++) {
+        const char *event = CAPS_EVENT_TYPE_NAMES[code];
+        settings.subscribe_sms[code] = subscription(file, event, "SMS");
+        settings.subscribe_trap[code] = subscription(file, event, "TRAP");
+        for (int group = 0; group < MAIL_GROUP_COUNT; group++)
+            settings.subscribe_mail[code][group] = subscription(file, event, MAIL_CHANNELS[group]);
+    }
+}
+
+void derive_channel_masks(module_settings &settings)
+{
+    for (int code = 0; code < EVENT_CODE_COUNT; code++) {
+        channel_mask mask = 0;
+        if (settings.subscribe_trap[code])
+            mask |= NOTIFY_TRAP;
+        for (int group = 1; group <= MAIL_GROUP_COUNT; group++) {
+            if (settings.subscribe_mail[code][group - 1])
+                mask |= mail_group_bit(group);
+        }
+        if (settings.subscribe_sms[code])
+            mask |= NOTIFY_SMS;
+        settings.channel_masks[code] = mask;
+    }
+}
+
+// Appends ", text" when the switch is on and the text is set. False when the
+// subject would not fit.
+bool append_subject_part(char *subject, uint32_t enabled, const char *text)
+{
+    if (!enabled || text[0] == '\0')
+        return true;
+    size_t used = std::strlen(subject);
+    int length = snprintf(subject + used, SUBJECT_TEXT_SIZE - used, ", %s", text);
+    return length >= 0 && size_t(length) < SUBJECT_TEXT_SIZE - used;
+}
+
+// The device as named in e-mail subjects: name, then location and admin
+// contact where the administrator asked for them. Falls back to the bare
+// device name when the composition does not fit.
+const char *compose_subject(const module_settings &settings)
+{
+    char subject[SUBJECT_TEXT_SIZE];
+    int length = snprintf(subject, sizeof subject, "%s", settings.device_name);
+    if (length < 0 || length >= int(sizeof subject))
+        return settings.device_name;
+    if (!append_subject_part(subject, settings.location_subj, settings.device_location) ||
+        !append_subject_part(subject, settings.admin_contact_subj, settings.device_admin_contact))
+        return settings.device_name;
+    char *copy = strdup(subject);
+    return copy ? copy : settings.device_name;
+}
+
+void load_device(FILE *file, module_settings &settings)
+{
+    char *name = device_text(file, "MOD_NORVALE_DEVICE_NAME");
+    settings.device_location = device_text(file, "MOD_NORVALE_DEVICE_LOCATION");
+    settings.device_admin_contact = device_text(file, "MOD_NORVALE_DEVICE_ADMIN_CONTACT");
+    settings.location_subj = settings_get_uint(file, "MOD_NORVALE_DEVICE_LOCATION_SUBJ");
+    settings.admin_contact_subj = settings_get_uint(file, "MOD_NORVALE_DEVICE_ADMIN_CONTACT_SUBJ");
+    settings.device_name = text_or_default(name, DEFAULT_DEVICE_NAME);
+    settings.subject_text = compose_subject(settings);
+}
+
+void load_recipients(FILE *file, module_settings &settings)
+{
+    char key[KEY_SIZE];
+    for (int n = 1; n <= SMS_RECIPIENT_COUNT; n++) {
+        int length = snprintf(key, sizeof key, "MOD_NORVALE_SMS_RECIPIENT_%d", n);
+        bool fits = length > 0 && length < int(sizeof key);
+        settings.sms_recipients[n - 1] = fits ? setting_text(file, key) : empty_text;
+    }
+    for (int group = 1; group <= MAIL_GROUP_COUNT; group++) {
+        for (int n = 1; n <= MAIL_GROUP_ADDRESSES; n++) {
+            int length = snprintf(key, sizeof key, "MOD_NORVALE_MAIL_GROUP_%d_ADDR_%d", group, n);
+            bool fits = length > 0 && length < int(sizeof key);
+            char *address = fits ? setting_text(file, key) : empty_text;
+            settings.mail_group_addrs[group - 1][n - 1] = address;
+        }
+    }
+}
+
+void load_snmp(FILE *file, snmp_settings &snmp)
+{
+    snmp.version = settings_get_uint(file, "MOD_NORVALE_SNMP_VERSION");
+    // SNMPv1 has no informs: its PDU type is not even looked at.
+    snmp.pdu_type = snmp.version == 1 ? 0 : settings_get_uint(file, "MOD_NORVALE_SNMP_PDU_TYPE");
+    snmp.manager_ip = settings_get_ipv4(file, "MOD_NORVALE_SNMP_MANAGER_IP_ADDR");
+    snmp.manager_port = settings_get_uint(file, "MOD_NORVALE_SNMP_MANAGER_PORT");
+    snmp.community = text_or_default(setting_text(file, "MOD_NORVALE_SNMP_COMMUNITY"),
+                                     DEFAULT_SNMP_COMMUNITY);
+    snmp.username = text_or_default(setting_text(file, "MOD_NORVALE_SNMP_USERNAME"),
+                                    DEFAULT_SNMP_USERNAME);
+    snmp.engine_id_payload_type =
+        settings_get_uint(file, "MOD_NORVALE_SNMP_ENGINE_ID_PAYLOAD_TYPE");
+    snmp.engine_id_hex_payload = setting_text(file, "MOD_NORVALE_SNMP_ENGINE_ID_HEX_PAYLOAD");
+    snmp.context_name = setting_text(file, "MOD_NORVALE_SNMP_CONTEXT_NAME");
+    snmp.auth = setting_text(file, "MOD_NORVALE_SNMP_AUTH");
+    snmp.auth_password = setting_text(file, "MOD_NORVALE_SNMP_AUTH_PASSWORD");
+    snmp.priv = setting_text(file, "MOD_NORVALE_SNMP_PRIV");
+    snmp.priv_password = setting_text(file, "MOD_NORVALE_SNMP_PRIV_PASSWORD");
+}
+
+}  // namespace
+
+const char *settings_find(FILE *file, const char *key)
+{
+    if (!file)
+        return nullptr;
+    while (fgets(line_buffer, sizeof line_buffer, file)) {
+        cut_line(line_buffer);
+        char *equals = std::strchr(line_buffer, '=');
+        if (!equals)
+            continue;
+        *equals = '\0';
+        if (strcasecmp(line_buffer, key) != 0)
+            continue;
+        const char *value = equals + 1;
+        if (*value == '"')
+            value++;
+        return value;
+    }
+    return nullptr;
+}
+
+char *settings_get_string(FILE *file, const char *key)
+{
+    const char *value = nullptr;
+    if (file) {
+        rewind(file);
+        value = settings_find(file, key);
+    }
+    return strdup(value ? value : "");
+}
+
+uint32_t settings_get_uint(FILE *file, const char *key)
+{
+    if (!file)
+        return 0;
+    rewind(file);
+    const char *value = settings_find(file, key);
+    unsigned number = 0;
+    if (!value || sscanf(value, "%u", &number) != 1)
+        return 0;
+    return number;
+}
+
+uint32_t settings_get_ipv4(FILE *file, const char *key)
+{
+    if (!file)
+        return 0;
+    rewind(file);
+    const char *value = settings_find(file, key);
+    unsigned part[4] = {0, 0, 0, 0};
+    if (!value || sscanf(value, "%u.%u.%u.%u", &part[0], &part[1], &part[2], &part[3]) != 4)
+        return 0;
+    // No part is limited to 255: a larger one spills into the next byte up.
+    return (uint32_t(part[0]) << 24) + (uint32_t(part[1]) << 16) +
+           (uint32_t(part[2]) << 8) + uint32_t(part[3]);
+}
+
+const char *read_first_line(const char *path)
+{
+    thread_local char line[FIRST_LINE_SIZE];
+    line[0] = '\0';
+    FILE *file = fopen(path, "r");
+    if (!file)
+        return line;
+    if (fgets(line, sizeof line, file)) {
+        // Line ends at the very start are kept; the text ends at the first
+        // one after some other character.
+        size_t start = strspn(line, "\r\n");
+        line[start + strcspn(line + start, "\r\n")] = '\0';
+    } else {
+        line[0] = '\0';
+    }
+    fclose(file);
+    return line;
+}
+
+const char *os_release_value(const char *key, const char *path)
+{
+    thread_local char value_text[OID_TEXT_SIZE];
+    FILE *file = fopen(path, "r");
+    char *value = settings_get_string(file, key);
+    if (file)
+        fclose(file);
+    copy_cut(value_text, sizeof value_text, value ? value : "");
+    std::free(value);
+    return value_text;
+}
+
+const char *product_oid(const char *os_release_path, const char *product_family_path)
+{
+    thread_local char oid[OID_TEXT_SIZE];
+    const char *configured = os_release_value("ZEB_PRODUCT_OID", os_release_path);
+    if (configured[0] != '\0')
+        return configured;
+    const char *family = read_first_line(product_family_path);
+    if (std::strncmp(family, PRODUCT_FAMILY_PREFIX, PRODUCT_FAMILY_PREFIX_LENGTH) != 0)
+        return DEFAULT_PRODUCT_OID;
+    // The model after "ZEB-" names the product branch; an over-long one is cut.
+    int length = snprintf(oid, sizeof oid, "%s.1.", OID_BASE);
+    if (length < 0 || length >= int(sizeof oid))
+        return DEFAULT_PRODUCT_OID;
+    copy_cut(oid + length, sizeof oid - length, family + PRODUCT_FAMILY_PREFIX_LENGTH);
+    return oid;
+}
+
+void load_module_settings(module_settings &settings, const char *settings_path,
+                          const char *os_release_path, const char *product_family_path)
+{
+    settings = module_settings{};
+    FILE *file = fopen(settings_path, "r");
+    settings.enabled = settings_get_uint(file, "MOD_NORVALE_ENABLED");
+    load_subscriptions(file, settings);
+    derive_channel_masks(settings);
+    load_device(file, settings);
+    load_recipients(file, settings);
+    load_snmp(file, settings.snmp);
+    if (file)
+        fclose(file);
+    char *oid = strdup(product_oid(os_release_path, product_family_path));
+    settings.snmp.product_oid = oid ? oid : empty_text;
+}

@@ -1,0 +1,422 @@
+#include "config/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+#include <unistd.h>
+
+namespace {
+
+const std::string DEFAULT_OID = "1.3.6.1.4.1." ENTERPRISE_NUMBER_TEXT ".1.1000";
+
+// The daemon keeps its record for the whole run and never releases its texts;
+// the tests keep theirs reachable here in the same way (plain storage that is
+// never destroyed, so a leak checker at exit still sees the texts).
+module_settings loaded_records[32];
+size_t loaded_count;
+
+module_settings load_paths(const std::string &settings_path, const std::string &os_release,
+                           const std::string &product_family)
+{
+    module_settings settings;
+    memset(&settings, 0xA5, sizeof settings);
+    load_module_settings(settings, settings_path.c_str(), os_release.c_str(),
+                         product_family.c_str());
+    EXPECT_LT(loaded_count, sizeof loaded_records / sizeof loaded_records[0]);
+    if (loaded_count < sizeof loaded_records / sizeof loaded_records[0])
+        loaded_records[loaded_count++] = settings;
+    return settings;
+}
+
+// Fixture files live in a private temporary folder removed after each test.
+class settings_file : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/norvale-settings-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+
+    void TearDown() override
+    {
+        for (FILE *file : open_)
+            fclose(file);
+        for (const std::string &path : written_)
+            unlink(path.c_str());
+        rmdir(dir_.c_str());
+    }
+
+    std::string write(const char *name, const std::string &content)
+    {
+        std::string path = dir_ + "/" + name;
+        FILE *file = fopen(path.c_str(), "w");
+        EXPECT_NE(file, nullptr);
+        if (file) {
+            fwrite(content.data(), 1, content.size(), file);
+            fclose(file);
+        }
+        written_.push_back(path);
+        return path;
+    }
+
+    FILE *open_settings(const std::string &content)
+    {
+        FILE *file = fopen(write("settings", content).c_str(), "r");
+        EXPECT_NE(file, nullptr);
+        open_.push_back(file);
+        return file;
+    }
+
+    std::string missing(const char *name) const { return dir_ + "/" + name; }
+
+    // The text of key through settings_get_string, released here.
+    static std::string text(FILE *file, const char *key)
+    {
+        char *value = settings_get_string(file, key);
+        EXPECT_NE(value, nullptr);
+        std::string result = value ? value : "<null>";
+        free(value);
+        return result;
+    }
+
+    module_settings load(const std::string &content)
+    {
+        return load_paths(write("settings", content), missing("absent-os-release"),
+                          missing("absent-product-family"));
+    }
+
+    std::string dir_;
+    std::vector<std::string> written_;
+    std::vector<FILE *> open_;
+};
+
+TEST_F(settings_file, keys_match_whole_and_ignoring_case_but_blanks_belong_to_the_key)
+{
+    FILE *file = open_settings(
+        " MOD_NORVALE_ENABLED=7\n"
+        "MOD_NORVALE_ENABLED =8\n"
+        "MOD_NORVALE_ENABLEDX=9\n"
+        "MOD_NORVALE_ENABLE=10\n"
+        "mod_norvale_enabled=1\n"
+        "NAME= padded \n");
+    EXPECT_EQ(settings_get_uint(file, "MOD_NORVALE_ENABLED"), 1u);
+    EXPECT_EQ(text(file, "Name"), " padded ");
+    EXPECT_EQ(text(file, " MOD_NORVALE_ENABLED"), "7");
+    EXPECT_EQ(text(file, "NAME "), "");
+}
+
+TEST_F(settings_file, values_are_cut_at_line_ends_and_the_last_double_quote)
+{
+    FILE *file = open_settings(
+        "QUOTED=\"value\"\n"
+        "PLAIN=value\r\n"
+        "EMPTY_QUOTES=\"\"\n"
+        "EMPTY=\n"
+        "INNER=\"say \"hi\"\"\n"
+        "TWO_OPENING=\"\"x\"\n"
+        "EQUALS=a=b\n"
+        "UNCLOSED=\"never closed\n"
+        "MID=ab\rcd\n"
+        "BACKSLASH=a\\nb\n"
+        "NO_EQUALS_SIGN\n"
+        "TWICE=first\n"
+        "twice=second\n"
+        "LAST=no line feed");
+    EXPECT_EQ(text(file, "QUOTED"), "value");
+    EXPECT_EQ(text(file, "PLAIN"), "value");
+    EXPECT_EQ(text(file, "EMPTY_QUOTES"), "");
+    EXPECT_EQ(text(file, "EMPTY"), "");
+    EXPECT_EQ(text(file, "INNER"), "say \"hi\"");
+    EXPECT_EQ(text(file, "TWO_OPENING"), "\"x");  // only one opening quote is skipped
+    EXPECT_EQ(text(file, "EQUALS"), "a=b");
+    EXPECT_EQ(text(file, "UNCLOSED"), "");
+    EXPECT_EQ(text(file, "MID"), "ab");
+    EXPECT_EQ(text(file, "BACKSLASH"), "a\\nb");
+    EXPECT_EQ(text(file, "NO_EQUALS_SIGN"), "");
+    EXPECT_EQ(text(file, "TWICE"), "first");
+    EXPECT_EQ(text(file, "LAST"), "no line feed");
+    EXPECT_EQ(text(file, "ABSENT"), "");
+    EXPECT_EQ(text(nullptr, "ABSENT"), "");
+}
+
+TEST_F(settings_file, find_scans_on_from_the_current_position_and_accessors_rewind)
+{
+    FILE *file = open_settings("K=1\nOTHER=x\nK=2\n");
+    const char *value = settings_find(file, "K");
+    ASSERT_NE(value, nullptr);
+    EXPECT_STREQ(value, "1");
+    value = settings_find(file, "K");
+    ASSERT_NE(value, nullptr);
+    EXPECT_STREQ(value, "2");
+    EXPECT_EQ(settings_find(file, "K"), nullptr);
+    EXPECT_EQ(settings_get_uint(file, "K"), 1u);
+    EXPECT_EQ(settings_find(nullptr, "K"), nullptr);
+}
+
+TEST_F(settings_file, line_longer_than_the_buffer_continues_as_a_line_of_its_own)
+{
+    // 16383 bytes fill the line buffer; what follows is read as a new line.
+    std::string first = "LONG=" + std::string(SETTINGS_LINE_SIZE - 1 - 5, 'v');
+    std::string long_key(SETTINGS_LINE_SIZE + 100, 'K');
+    FILE *file = open_settings(first + "TAIL=seen\n" + long_key + "=x\nAFTER=1\n");
+    std::string value = text(file, "LONG");
+    EXPECT_EQ(value.size(), size_t(SETTINGS_LINE_SIZE - 1 - 5));
+    EXPECT_EQ(value.find_first_not_of('v'), std::string::npos);
+    EXPECT_EQ(text(file, "TAIL"), "seen");
+    // A key that does not fit the buffer is never matched by its full name;
+    // its last 101 bytes become a line of their own.
+    EXPECT_EQ(text(file, long_key.c_str()), "");
+    EXPECT_EQ(text(file, std::string(101, 'K').c_str()), "x");
+    EXPECT_EQ(settings_get_uint(file, "AFTER"), 1u);
+}
+
+TEST_F(settings_file, numbers_convert_like_unsigned_scanf)
+{
+    FILE *file = open_settings(
+        "MINUS_ONE=-1\nGARBAGE=abc\nTRAILING=42abc\nBLANKS=  7\nPLUS=+5\nEMPTY=\n"
+        "MAX=4294967295\nQUOTED=\"12\"\n");
+    EXPECT_EQ(settings_get_uint(file, "MINUS_ONE"), 4294967295u);
+    EXPECT_EQ(settings_get_uint(file, "GARBAGE"), 0u);
+    EXPECT_EQ(settings_get_uint(file, "TRAILING"), 42u);
+    EXPECT_EQ(settings_get_uint(file, "BLANKS"), 7u);
+    EXPECT_EQ(settings_get_uint(file, "PLUS"), 5u);
+    EXPECT_EQ(settings_get_uint(file, "EMPTY"), 0u);
+    EXPECT_EQ(settings_get_uint(file, "MAX"), 4294967295u);
+    EXPECT_EQ(settings_get_uint(file, "QUOTED"), 12u);
+    EXPECT_EQ(settings_get_uint(file, "ABSENT"), 0u);
+    EXPECT_EQ(settings_get_uint(nullptr, "ABSENT"), 0u);
+}
+
+TEST_F(settings_file, dotted_quads_need_four_numbers_and_large_parts_spill_upward)
+{
+    FILE *file = open_settings(
+        "LAN=192.168.1.10\nSHORT=10.0.0\nSPILL=1.2.3.256\nCARRY=1.2.4.0\n"
+        "TRAILING=10.1.2.3:162\nWORDS=a.b.c.d\nQUOTED=\"8.8.4.4\"\n");
+    EXPECT_EQ(settings_get_ipv4(file, "LAN"), 0xC0A8010Au);
+    EXPECT_EQ(settings_get_ipv4(file, "SHORT"), 0u);
+    EXPECT_EQ(settings_get_ipv4(file, "SPILL"), 0x01020400u);
+    EXPECT_EQ(settings_get_ipv4(file, "SPILL"), settings_get_ipv4(file, "CARRY"));
+    EXPECT_EQ(settings_get_ipv4(file, "TRAILING"), 0x0A010203u);
+    EXPECT_EQ(settings_get_ipv4(file, "WORDS"), 0u);
+    EXPECT_EQ(settings_get_ipv4(file, "QUOTED"), 0x08080404u);
+    EXPECT_EQ(settings_get_ipv4(file, "ABSENT"), 0u);
+    EXPECT_EQ(settings_get_ipv4(nullptr, "ABSENT"), 0u);
+}
+
+TEST_F(settings_file, first_line_ends_at_the_first_line_end_after_other_text)
+{
+    EXPECT_STREQ(read_first_line(write("crlf", "abc\r\nsecond\n").c_str()), "abc");
+    EXPECT_STREQ(read_first_line(write("lf", "abc\n").c_str()), "abc");
+    EXPECT_STREQ(read_first_line(write("bare", "abc").c_str()), "abc");
+    EXPECT_STREQ(read_first_line(write("lead", "\r\rabc\rdef\n").c_str()), "\r\rabc");
+    EXPECT_STREQ(read_first_line(write("only", "\n").c_str()), "\n");
+    EXPECT_STREQ(read_first_line(write("crs", "\r\r\n").c_str()), "\r\r\n");
+    EXPECT_STREQ(read_first_line(write("empty", "").c_str()), "");
+    EXPECT_STREQ(read_first_line(missing("none").c_str()), "");
+    std::string line = read_first_line(write("long", std::string(300, 'x') + "\n").c_str());
+    EXPECT_EQ(line, std::string(255, 'x'));
+}
+
+TEST_F(settings_file, os_release_value_is_cut_to_63_bytes)
+{
+    std::string path = write("os-release",
+                             "NAME=\"Debian GNU/Linux\"\n"
+                             "LONG=\"" + std::string(100, 'z') + "\"\n");
+    EXPECT_STREQ(os_release_value("name", path.c_str()), "Debian GNU/Linux");
+    EXPECT_EQ(std::string(os_release_value("LONG", path.c_str())), std::string(63, 'z'));
+    EXPECT_STREQ(os_release_value("ABSENT", path.c_str()), "");
+    EXPECT_STREQ(os_release_value("NAME", missing("none").c_str()), "");
+}
+
+TEST_F(settings_file, product_oid_comes_from_os_release_then_the_zeb_family_then_the_default)
+{
+    const std::string base = "1.3.6.1.4.1." ENTERPRISE_NUMBER_TEXT ".1.";
+    std::string no_release = missing("absent-os-release");
+    std::string no_family = missing("absent-product-family");
+    std::string release = write("os-release", "ID=debian\nZEB_PRODUCT_OID=\"1.3.6.1.4.1.99.7\"\n");
+    std::string zeb7 = write("family-7", "ZEB-7XX\n");
+
+    EXPECT_STREQ(product_oid(release.c_str(), zeb7.c_str()), "1.3.6.1.4.1.99.7");
+    EXPECT_EQ(product_oid(no_release.c_str(), zeb7.c_str()), base + "7XX");
+    EXPECT_EQ(product_oid(no_release.c_str(), write("family-x", "XYZ-1\n").c_str()), DEFAULT_OID);
+    EXPECT_EQ(product_oid(no_release.c_str(), write("family-bare", "ZEB-\n").c_str()), base);
+    EXPECT_EQ(product_oid(no_release.c_str(), write("family-lower", "zeb-7\n").c_str()),
+              DEFAULT_OID);
+    EXPECT_EQ(product_oid(no_release.c_str(), write("family-short", "ZEB").c_str()), DEFAULT_OID);
+    EXPECT_EQ(product_oid(no_release.c_str(), no_family.c_str()), DEFAULT_OID);
+
+    std::string long_family = write("family-long", "ZEB-" + std::string(100, '9') + "\n");
+    std::string oid = product_oid(no_release.c_str(), long_family.c_str());
+    EXPECT_EQ(oid, (base + std::string(100, '9')).substr(0, 63));
+}
+
+TEST_F(settings_file, missing_settings_file_gives_defaults_and_no_null_text)
+{
+    module_settings settings =
+        load_paths(missing("absent-settings"), missing("absent-os-release"),
+                   missing("absent-product-family"));
+    EXPECT_EQ(settings.enabled, 0u);
+    for (int code = 0; code < EVENT_CODE_COUNT; code++)
+        EXPECT_EQ(settings.channel_masks[code], 0u) << code;
+    EXPECT_STREQ(settings.device_name, "[unnamed device]");
+    EXPECT_STREQ(settings.subject_text, "[unnamed device]");
+    EXPECT_STREQ(settings.snmp.community, "lumnar");
+    EXPECT_STREQ(settings.snmp.username, "admin");
+    EXPECT_EQ(settings.snmp.product_oid, DEFAULT_OID);
+    EXPECT_EQ(settings.snmp.version, 0u);
+    EXPECT_EQ(settings.snmp.manager_ip, 0u);
+    const char *empty_texts[] = {
+        settings.device_location, settings.device_admin_contact,
+        settings.snmp.engine_id_hex_payload, settings.snmp.context_name, settings.snmp.auth,
+        settings.snmp.auth_password, settings.snmp.priv, settings.snmp.priv_password,
+    };
+    for (const char *text : empty_texts) {
+        ASSERT_NE(text, nullptr);
+        EXPECT_STREQ(text, "");
+    }
+    for (const char *recipient : settings.sms_recipients) {
+        ASSERT_NE(recipient, nullptr);
+        EXPECT_STREQ(recipient, "");
+    }
+    for (auto &group : settings.mail_group_addrs) {
+        for (const char *address : group) {
+            ASSERT_NE(address, nullptr);
+            EXPECT_STREQ(address, "");
+        }
+    }
+}
+
+TEST_F(settings_file, channel_masks_follow_each_events_subscription_keys)
+{
+    // Every event gets its own pattern of the six switches, so a wrong key
+    // name or a wrong bit shows up as a wrong mask.
+    const char *channels[] = {"TRAP", "MAIL_GROUP_1", "MAIL_GROUP_2",
+                              "MAIL_GROUP_3", "MAIL_GROUP_4", "SMS"};
+    const channel_mask expected[EVENT_CODE_COUNT] = {
+        0, 0x2A, 0x01, 0x3F, 0x10, 0x20, 0x05, 0x1E, 0x33,
+    };
+    std::string content = "MOD_NORVALE_EVENT_NONE_SUBSCRIBE_SMS=1\n";
+    for (int code = 1; code < EVENT_CODE_COUNT; code++) {
+        for (int bit = 0; bit < 6; bit++) {
+            // Any non-zero number subscribes, -1 and 2 included.
+            const char *value = (expected[code] >> bit) & 1 ? (bit % 2 ? "-1" : "2") : "0";
+            content += std::string("MOD_NORVALE_EVENT_") + CAPS_EVENT_TYPE_NAMES[code] +
+                       "_SUBSCRIBE_" + channels[bit] + "=" + value + "\n";
+        }
+    }
+    module_settings settings = load(content);
+    for (int code = 0; code < EVENT_CODE_COUNT; code++)
+        EXPECT_EQ(settings.channel_masks[code], expected[code]) << CAPS_EVENT_TYPE_NAMES[code];
+    EXPECT_EQ(settings.subscribe_sms[0], 0u);
+    // The numbers themselves are kept: MOD_NORVALE_EVENT_LOGIN_FAILED_SUBSCRIBE_MAIL_GROUP_3=-1.
+    EXPECT_EQ(settings.subscribe_mail[LOGIN_FAILED][2], 4294967295u);
+    EXPECT_EQ(settings.subscribe_mail[ETH0_DISCONNECTED][3], 2u);
+    EXPECT_EQ(settings.subscribe_trap[ETH0_DISCONNECTED], 0u);
+}
+
+TEST_F(settings_file, subject_names_the_device_with_the_texts_switched_on)
+{
+    module_settings both = load(
+        "MOD_NORVALE_DEVICE_LOCATION=Hall\nMOD_NORVALE_DEVICE_ADMIN_CONTACT=Ops\n"
+        "MOD_NORVALE_DEVICE_LOCATION_SUBJ=1\nMOD_NORVALE_DEVICE_ADMIN_CONTACT_SUBJ=1\n");
+    EXPECT_STREQ(both.subject_text, "[unnamed device], Hall, Ops");
+
+    module_settings contact_only = load(
+        "MOD_NORVALE_DEVICE_NAME=\"\"\n"
+        "MOD_NORVALE_DEVICE_LOCATION=Hall\nMOD_NORVALE_DEVICE_ADMIN_CONTACT=Ops\n"
+        "MOD_NORVALE_DEVICE_LOCATION_SUBJ=0\nMOD_NORVALE_DEVICE_ADMIN_CONTACT_SUBJ=1\n");
+    EXPECT_STREQ(contact_only.device_name, "[unnamed device]");
+    EXPECT_STREQ(contact_only.subject_text, "[unnamed device], Ops");
+
+    module_settings empty_location = load(
+        "MOD_NORVALE_DEVICE_NAME=R1\nMOD_NORVALE_DEVICE_LOCATION=\n"
+        "MOD_NORVALE_DEVICE_LOCATION_SUBJ=1\nMOD_NORVALE_DEVICE_ADMIN_CONTACT_SUBJ=1\n");
+    EXPECT_STREQ(empty_location.subject_text, "R1");
+}
+
+TEST_F(settings_file, device_texts_are_cut_to_128_bytes)
+{
+    std::string name(200, 'n');
+    std::string location = std::string(127, 'l') + "\xC3\xA9";  // cut inside the last character
+    module_settings settings = load(
+        "MOD_NORVALE_DEVICE_NAME=" + name + "\nMOD_NORVALE_DEVICE_LOCATION=" + location +
+        "\nMOD_NORVALE_DEVICE_ADMIN_CONTACT=" + std::string(128, 'c') +
+        "\nMOD_NORVALE_DEVICE_LOCATION_SUBJ=1\nMOD_NORVALE_DEVICE_ADMIN_CONTACT_SUBJ=1\n");
+    EXPECT_EQ(std::string(settings.device_name), name.substr(0, 128));
+    EXPECT_EQ(std::string(settings.device_location), location.substr(0, 128));
+    EXPECT_EQ(std::string(settings.device_admin_contact), std::string(128, 'c'));
+    EXPECT_EQ(std::string(settings.subject_text),
+              name.substr(0, 128) + ", " + location.substr(0, 128) + ", " + std::string(128, 'c'));
+}
+
+TEST_F(settings_file, recipients_and_mail_addresses_land_in_their_slots)
+{
+    std::string content;
+    for (int n = 1; n <= SMS_RECIPIENT_COUNT; n += 7)
+        content += "MOD_NORVALE_SMS_RECIPIENT_" + std::to_string(n) + "=+4712345" +
+                   std::to_string(n) + "\n";
+    for (int group = 1; group <= MAIL_GROUP_COUNT; group++)
+        for (int n = 1; n <= MAIL_GROUP_ADDRESSES; n++)
+            content += "MOD_NORVALE_MAIL_GROUP_" + std::to_string(group) + "_ADDR_" +
+                       std::to_string(n) + "=g" + std::to_string(group) + "a" +
+                       std::to_string(n) + "@example.org\n";
+    module_settings settings = load(content);
+    EXPECT_STREQ(settings.sms_recipients[0], "+47123451");
+    EXPECT_STREQ(settings.sms_recipients[1], "");
+    EXPECT_STREQ(settings.sms_recipients[7], "+47123458");
+    for (int group = 1; group <= MAIL_GROUP_COUNT; group++)
+        for (int n = 1; n <= MAIL_GROUP_ADDRESSES; n++)
+            EXPECT_EQ(std::string(settings.mail_group_addrs[group - 1][n - 1]),
+                      "g" + std::to_string(group) + "a" + std::to_string(n) + "@example.org");
+}
+
+TEST_F(settings_file, snmp_version_one_never_asks_for_an_inform)
+{
+    module_settings v1 = load(
+        "MOD_NORVALE_SNMP_VERSION=1\nMOD_NORVALE_SNMP_PDU_TYPE=1\n"
+        "MOD_NORVALE_SNMP_COMMUNITY=\nMOD_NORVALE_SNMP_USERNAME=\"\"\n");
+    EXPECT_EQ(v1.snmp.version, 1u);
+    EXPECT_EQ(v1.snmp.pdu_type, 0u);
+    EXPECT_STREQ(v1.snmp.community, "lumnar");
+    EXPECT_STREQ(v1.snmp.username, "admin");
+
+    module_settings v3 = load(
+        "MOD_NORVALE_SNMP_VERSION=3\nMOD_NORVALE_SNMP_PDU_TYPE=1\n"
+        "MOD_NORVALE_SNMP_MANAGER_IP_ADDR=192.168.1.10\nMOD_NORVALE_SNMP_MANAGER_PORT=162\n"
+        "MOD_NORVALE_SNMP_COMMUNITY=public\nMOD_NORVALE_SNMP_USERNAME=ops\n"
+        "MOD_NORVALE_SNMP_ENGINE_ID_PAYLOAD_TYPE=4\nMOD_NORVALE_SNMP_ENGINE_ID_HEX_PAYLOAD=0a0b\n"
+        "MOD_NORVALE_SNMP_CONTEXT_NAME=ctx\nMOD_NORVALE_SNMP_AUTH=SHA\n"
+        "MOD_NORVALE_SNMP_AUTH_PASSWORD=authpass\nMOD_NORVALE_SNMP_PRIV=AES\n"
+        "MOD_NORVALE_SNMP_PRIV_PASSWORD=privpass\nMOD_NORVALE_ENABLED=1\n");
+    EXPECT_EQ(v3.enabled, 1u);
+    EXPECT_EQ(v3.snmp.version, 3u);
+    EXPECT_EQ(v3.snmp.pdu_type, 1u);
+    EXPECT_EQ(v3.snmp.manager_ip, 0xC0A8010Au);
+    EXPECT_EQ(v3.snmp.manager_port, 162u);
+    EXPECT_STREQ(v3.snmp.community, "public");
+    EXPECT_STREQ(v3.snmp.username, "ops");
+    EXPECT_EQ(v3.snmp.engine_id_payload_type, 4u);
+    EXPECT_STREQ(v3.snmp.engine_id_hex_payload, "0a0b");
+    EXPECT_STREQ(v3.snmp.context_name, "ctx");
+    EXPECT_STREQ(v3.snmp.auth, "SHA");
+    EXPECT_STREQ(v3.snmp.auth_password, "authpass");
+    EXPECT_STREQ(v3.snmp.priv, "AES");
+    EXPECT_STREQ(v3.snmp.priv_password, "privpass");
+}
+
+TEST_F(settings_file, loaded_product_oid_is_an_owned_copy)
+{
+    std::string release = write("os-release", "ZEB_PRODUCT_OID=1.3.6.1.4.1.99.42\n");
+    module_settings settings =
+        load_paths(missing("absent-settings"), release, missing("absent-product-family"));
+    EXPECT_STREQ(settings.snmp.product_oid, "1.3.6.1.4.1.99.42");
+    // Later lookups reuse the shared result buffers; the record keeps its text.
+    EXPECT_STREQ(os_release_value("ABSENT", release.c_str()), "");
+    EXPECT_STREQ(settings.snmp.product_oid, "1.3.6.1.4.1.99.42");
+}
+
+}  // namespace

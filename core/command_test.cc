@@ -1,0 +1,230 @@
+#include "core/command.h"
+#include "core/events.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Runs a real /bin/sh; the output of the command line as a string.
+std::string capture(const char *command_line)
+{
+    char buffer[1024];
+    int got = run_command_output(command_line, buffer, sizeof buffer - 1);
+    EXPECT_GE(got, 0) << command_line;
+    return got < 0 ? std::string("<failed>") : std::string(buffer, size_t(got));
+}
+
+bool descriptor_is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+// Temporarily gives the test process another descriptor in place of one of
+// its standard ones.
+class StandardDescriptorSwap {
+public:
+    StandardDescriptorSwap(int standard, int replacement)
+        : standard_(standard), saved_(dup(standard))
+    {
+        dup2(replacement, standard);
+    }
+    ~StandardDescriptorSwap()
+    {
+        dup2(saved_, standard_);
+        close(saved_);
+    }
+
+private:
+    int standard_;
+    int saved_;
+};
+
+TEST(command_runner, gives_the_raw_wait_status)
+{
+    EXPECT_EQ(run_command("/bin/sh", "-c", "exit 0", (const char *)nullptr), 0);
+    EXPECT_EQ(run_command("/bin/sh", "-c", "exit 3", (const char *)nullptr), 3 * 256);
+    EXPECT_EQ(run_command("/bin/sh", "-c", "norvale_no_such_tool --now", (const char *)nullptr),
+              127 * 256);
+    EXPECT_EQ(run_command("/nonexistent/norvale/program", (const char *)nullptr), 256);
+    char plain_file[] = "/tmp/norvale-not-executable-XXXXXX";  // mode 0600
+    int fd = mkstemp(plain_file);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(run_command(plain_file, (const char *)nullptr), 256);
+    unlink(plain_file);
+    EXPECT_EQ(run_command("sh", "-c", "exit 4", (const char *)nullptr), 4 * 256);  // found on PATH
+
+    int status = run_command("/bin/sh", "-c", "kill -9 $$", (const char *)nullptr);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+}
+
+TEST(command_runner, passes_at_most_62_arguments_after_the_program)
+{
+#define X5 "x", "x", "x", "x", "x"
+#define X25 X5, X5, X5, X5, X5
+    // Arguments 1 to 3 are -c, the script and $0; 4 to 61 are "x"; 62 is "last".
+    const char *script = "for a; do final=$a; done; echo $# $final";
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    set_child_stdout(fds[1]);
+    EXPECT_EQ(run_command("/bin/sh", "-c", script, "sh", X25, X25, X5, "x", "x", "x",
+                          "last", "dropped", "dropped too", (const char *)nullptr), 0);
+    char output[64] = {};
+    ssize_t got = read(fds[0], output, sizeof output - 1);
+    close(fds[0]);
+    ASSERT_GT(got, 0);
+    EXPECT_STREQ(output, "59 last\n");
+
+#undef X25
+#undef X5
+}
+
+TEST(command_runner, child_gets_no_descriptor_of_the_daemon_beyond_the_standard_three)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    int file = open("/etc/hostname", O_RDONLY);
+    ASSERT_GE(file, 0);
+    int high = dup2(file, 200);
+    ASSERT_EQ(high, 200);
+
+    // The shell lists its own table ($$), not that of ls.
+    EXPECT_EQ(capture("ls /proc/$$/fd; :"), "0\n1\n2\n");
+
+    close(fds[0]);
+    close(fds[1]);
+    close(file);
+    close(high);
+}
+
+TEST(command_runner, child_stdin_and_stderr_are_dev_null_not_the_daemons)
+{
+    // A pipe whose writer stays open: a child reading it would block, so the
+    // check only looks at what its descriptors are.
+    int stdin_pipe[2];
+    int stderr_pipe[2];
+    ASSERT_EQ(pipe(stdin_pipe), 0);
+    ASSERT_EQ(pipe(stderr_pipe), 0);
+    const char *check = "[ /proc/$$/fd/0 -ef /dev/null ] && [ /proc/$$/fd/2 -ef /dev/null ]";
+    int status;
+    int inherited_status;
+    {
+        StandardDescriptorSwap in(0, stdin_pipe[0]);
+        StandardDescriptorSwap err(2, stderr_pipe[1]);
+        status = run_command("/bin/sh", "-c", check, (const char *)nullptr);
+        // A slot holding its own number hands the daemon's descriptor on,
+        // which the same check must notice.
+        stdio_redirect[0] = 0;
+        inherited_status = run_command("/bin/sh", "-c", check, (const char *)nullptr);
+    }
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(inherited_status, 256);
+    for (int fd : {stdin_pipe[0], stdin_pipe[1], stderr_pipe[0], stderr_pipe[1]})
+        close(fd);
+}
+
+TEST(command_runner, recorded_descriptor_serves_one_child_and_is_closed_after_it)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    stdio_redirect[2] = fds[1];
+    EXPECT_EQ(run_command("/bin/sh", "-c", "echo oops >&2", (const char *)nullptr), 0);
+    EXPECT_FALSE(descriptor_is_open(fds[1]));  // the runner owns a recorded descriptor
+    char output[16] = {};
+    EXPECT_EQ(read(fds[0], output, sizeof output - 1), 5);
+    EXPECT_STREQ(output, "oops\n");
+    close(fds[0]);
+
+    EXPECT_EQ(capture("echo captured"), "captured\n");
+    for (int slot : stdio_redirect)
+        EXPECT_EQ(slot, -1);
+    const char *stdout_check = "[ /proc/$$/fd/1 -ef /dev/null ]";
+    EXPECT_EQ(run_command("/bin/sh", "-c", stdout_check, (const char *)nullptr), 0);
+
+    set_child_stdout(0);
+    set_child_stdout(2);
+    for (int slot : stdio_redirect)
+        EXPECT_EQ(slot, -1);
+}
+
+TEST(command_output, stores_at_most_size_bytes_and_a_nul)
+{
+    char buffer[16];
+    memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(run_command_output("printf 0123456789", buffer, 4), 4);
+    EXPECT_EQ(memcmp(buffer, "0123\0###", 8), 0);
+
+    memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(run_command_output("printf 'ab\\000cd'", buffer, 8), 5);
+    EXPECT_EQ(memcmp(buffer, "ab\0cd\0##", 8), 0);
+
+    memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(run_command_output("exit 0", buffer, 8), 0);
+    EXPECT_EQ(buffer[0], '\0');
+
+    // The command's own exit status does not matter.
+    EXPECT_EQ(run_command_output("printf x; exit 5", buffer, 8), 1);
+    EXPECT_STREQ(buffer, "x");
+}
+
+TEST(command_number, accepts_digits_followed_by_the_end_or_a_newline)
+{
+    EXPECT_EQ(run_command_number("echo 1700000000"), 1700000000);
+    EXPECT_EQ(run_command_number("printf 42"), 42);
+    EXPECT_EQ(run_command_number("printf '  \\t 17\\n'"), 17);
+    EXPECT_EQ(run_command_number("echo -25"), -25);
+    EXPECT_EQ(run_command_number("echo +8"), 8);
+    EXPECT_EQ(run_command_number("printf '12\\nmore'"), 12);
+    EXPECT_EQ(run_command_number("echo 99999999999"), INT32_MAX);
+    EXPECT_EQ(run_command_number("echo -99999999999"), INT32_MIN);
+
+    EXPECT_EQ(run_command_number("printf '1700000000 \\n'"), -1);
+    EXPECT_EQ(run_command_number("printf ''"), -1);
+    EXPECT_EQ(run_command_number("echo"), -1);
+    EXPECT_EQ(run_command_number("echo 12abc"), -1);
+    EXPECT_EQ(run_command_number("echo abc"), -1);
+    EXPECT_EQ(run_command_number("echo -"), -1);
+}
+
+TEST(command_timestamp, prints_local_time_with_the_date_tool)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    char text[TIMESTAMP_TEXT_SIZE + 4];
+    memset(text, '#', sizeof text);
+    format_timestamp(0, text);
+    EXPECT_STREQ(text, "1970-01-01 00:00:00");
+    EXPECT_EQ(text[TIMESTAMP_TEXT_SIZE], '#');  // the date tool's newline is never stored
+    format_timestamp(1700000000, text);
+    EXPECT_STREQ(text, "2023-11-14 22:13:20");
+    format_timestamp(-1, text);
+    EXPECT_STREQ(text, "1969-12-31 23:59:59");
+    format_timestamp(INT32_MAX, text);
+    EXPECT_STREQ(text, "2038-01-19 03:14:07");
+}
+
+TEST(command_timestamp, gives_the_empty_text_when_the_date_tool_is_missing)
+{
+    char empty_dir[] = "/tmp/norvale-nodate-XXXXXX";
+    ASSERT_NE(mkdtemp(empty_dir), nullptr);
+    const char *old_path = getenv("PATH");
+    std::string saved = old_path ? old_path : "";
+    setenv("PATH", empty_dir, 1);
+    char text[TIMESTAMP_TEXT_SIZE];
+    format_timestamp(0, text);
+    if (old_path)
+        setenv("PATH", saved.c_str(), 1);
+    else
+        unsetenv("PATH");
+    rmdir(empty_dir);
+    EXPECT_STREQ(text, "");
+}
+
+}  // namespace
