@@ -1,1 +1,254 @@
-// (being written)
+#include "sources/log_monitor.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "core/command.h"
+#include "core/daemon.h"
+
+namespace {
+
+// The date tool reads the entry's local time; its 19-character placeholder
+// starts right after the first double quote.
+constexpr char DATE_COMMAND_TEMPLATE[] = "date -d \"YYYY-MM-DD hh:mm:ss\" +%s";
+constexpr int DATE_PLACEHOLDER_AT = 9;
+constexpr int LOG_TIME_LENGTH = 19;   // "YYYY-MM-DD hh:mm:ss"
+constexpr int LOG_TEXT_AT = 20;       // the tag starts after the separator
+constexpr int WINDOW_MS = 1000;
+constexpr size_t LOG_INPUT_SIZE = 4096;
+static_assert(sizeof DATE_COMMAND_TEMPLATE == 34, "the template has 33 characters");
+static_assert(LOG_INPUT_SIZE >= 2 * LOG_LINE_SIZE, "a part must always fit after compaction");
+
+// What has been read from the log feed but not handled yet. Bytes
+// input[start, end) are unread; once the feed has ended it is not read again,
+// so its end is noted (and warned about) once per run.
+struct log_reader {
+    char input[LOG_INPUT_SIZE];
+    size_t start;
+    size_t end;
+    bool at_end;
+};
+
+log_reader reader;
+char line_buffer[LOG_LINE_SIZE];
+
+bool starts_with(const char *text, const char *prefix)
+{
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Only a time of the exact shape "YYYY-MM-DD hh:mm:ss" goes into the shell
+// command, so nothing in a log line can take effect in the shell.
+bool has_time_shape(const char *line)
+{
+    static const char SHAPE[] = "dddd-dd-dd dd:dd:dd";
+    for (int i = 0; i < LOG_TIME_LENGTH; i++) {
+        char want = SHAPE[i];
+        if (want == 'd' ? !is_digit(line[i]) : line[i] != want)
+            return false;  // also stops at the line's end, since NUL is no match
+    }
+    return true;
+}
+
+void queue_event(int32_t code, int32_t line_time, const module_settings &settings,
+                 event_ring &queue)
+{
+    event_record record = {code, settings.channel_masks[code], line_time};
+    if (!ring_push(queue, record))
+        syslog(LOG_NOTICE, "Warning: Event queue full!");
+}
+
+// EVENT_NONE when the pam_unix message names no event we report.
+int32_t classify_pam_message(const char *message)
+{
+    const char *paren = strchr(message, ')');
+    if (!paren || paren[1] != ':' || paren[2] != ' ') {
+        syslog(LOG_NOTICE, "Warning: pam_unix log entry with unexpected format");
+        return EVENT_NONE;
+    }
+    const char *result = paren + 3;
+    if (starts_with(result, "authentication failure"))
+        return LOGIN_FAILED;
+    if (starts_with(result, "password changed for"))
+        return PASSWORD_CHANGED;
+    return EVENT_NONE;
+}
+
+bool is_config_change(const char *message)
+{
+    char after = '\0';
+    return sscanf(message, "user '%*[^']' updated configuration of%c", &after) == 1 &&
+           after == ' ';
+}
+
+// Lines without a "tag: " after the time. The syslog daemon's own notes are
+// expected and dropped quietly; a blank line is nothing at all.
+void drop_untagged_line(const char *line, size_t length)
+{
+    if (length == 0 || (length == 1 && line[0] == '\n'))
+        return;
+    if (length >= size_t(LOG_TEXT_AT)) {
+        const char *text = line + LOG_TEXT_AT;
+        if (starts_with(text, "last message repeated ") ||
+            starts_with(text, "System log daemon started"))
+            return;
+    }
+    syslog(LOG_NOTICE, "Warning: log entry with unexpected format");
+}
+
+// ---- reading the feed -------------------------------------------------------
+
+// Copies the next line (newline included) or the next 1023-character part of
+// a longer one into line_buffer. At the end of the feed a last piece without
+// newline counts as a line. False when no such line is buffered yet.
+bool take_line()
+{
+    size_t available = reader.end - reader.start;
+    if (available == 0)
+        return false;
+    const char *from = reader.input + reader.start;
+    size_t limit = available < size_t(LOG_LINE_SIZE - 1) ? available : size_t(LOG_LINE_SIZE - 1);
+    const char *newline = static_cast<const char *>(memchr(from, '\n', limit));
+    size_t length;
+    if (newline)
+        length = size_t(newline - from) + 1;
+    else if (limit == size_t(LOG_LINE_SIZE - 1) || reader.at_end)
+        length = limit;
+    else
+        return false;
+    memcpy(line_buffer, from, length);
+    line_buffer[length] = '\0';
+    reader.start += length;
+    return true;
+}
+
+void note_end_of_input()
+{
+    reader.at_end = true;
+    syslog(LOG_NOTICE, "Warning: nothing read from stdin!");
+}
+
+// One read of whatever the feed holds now. The unread rest is first moved to
+// the front; it is shorter than one part, so there is always room.
+void fill_input(int fd)
+{
+    if (reader.start > 0) {
+        memmove(reader.input, reader.input + reader.start, reader.end - reader.start);
+        reader.end -= reader.start;
+        reader.start = 0;
+    }
+    ssize_t got = read(fd, reader.input + reader.end, sizeof reader.input - reader.end);
+    if (got > 0) {
+        reader.end += size_t(got);
+        return;
+    }
+    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+        return;
+    // End of the feed, or a descriptor that cannot be read at all: either way
+    // no more log lines will come from it.
+    note_end_of_input();
+}
+
+// Whole milliseconds left until one second after started; 0 or less when
+// the window is over.
+long window_left_ms(const timespec &started)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long d = started.tv_nsec - now.tv_nsec;
+    long e = long(started.tv_sec) + 1 - long(now.tv_sec);
+    if (d < 0) {
+        d += 1000000000L;
+        e -= 1;
+    }
+    return 1000 * e + d / 1000000;
+}
+
+// One wait: for the feed, or, once the feed has ended, for the rest of the
+// second alone (a stop signal still cuts it short). Negative when it failed.
+int wait_for_input(int fd, int timeout_ms)
+{
+    if (reader.at_end)
+        return poll(nullptr, 0, timeout_ms);
+    pollfd watched = {fd, POLLIN, 0};
+    int ready = poll(&watched, 1, timeout_ms);
+    if (ready > 0) {
+        if (watched.revents & POLLNVAL)
+            note_end_of_input();
+        else
+            fill_input(fd);
+    }
+    return ready;
+}
+
+}  // namespace
+
+int32_t log_line_time(const char *line)
+{
+    if (!has_time_shape(line))
+        return -1;
+    char command[sizeof DATE_COMMAND_TEMPLATE];
+    memcpy(command, DATE_COMMAND_TEMPLATE, sizeof command);
+    memcpy(command + DATE_PLACEHOLDER_AT, line, LOG_TIME_LENGTH);
+    return run_command_number(command);
+}
+
+void handle_log_line(const char *line, const module_settings &settings, event_ring &queue)
+{
+    size_t length = strlen(line);
+    const char *colon = length >= size_t(LOG_TEXT_AT) ? strchr(line + LOG_TEXT_AT, ':') : nullptr;
+    int32_t line_time = log_line_time(line);
+    if (!colon || colon[1] != ' ') {
+        drop_untagged_line(line, length);
+        return;
+    }
+    // Entries written before this run started were there before us.
+    if (line_time < start_timestamp)
+        return;
+    const char *message = colon + 2;
+    int32_t code = EVENT_NONE;
+    if (starts_with(message, "pam_unix"))
+        code = classify_pam_message(message);
+    else if (is_config_change(message))
+        code = CONFIG_CHANGED;
+    if (code != EVENT_NONE)
+        queue_event(code, line_time, settings, queue);
+}
+
+log_watch_result watch_log_input(const module_settings &settings, event_ring &queue, int fd)
+{
+    timespec started;
+    clock_gettime(CLOCK_MONOTONIC, &started);
+    long timeout = WINDOW_MS;
+    for (;;) {
+        if (take_line()) {
+            handle_log_line(line_buffer, settings, queue);
+        } else {
+            int ready = wait_for_input(fd, int(timeout));
+            if (ready == 0)
+                return LOG_CARRY_ON;
+            if (ready < 0) {
+                if (got_signal == 0)
+                    syslog(LOG_ERR, "error on poll, stopping");
+                return LOG_STOP;
+            }
+        }
+        timeout = window_left_ms(started);
+        if (timeout <= 0)
+            return LOG_CARRY_ON;
+    }
+}
+
+void log_monitor_reset()
+{
+    reader.start = 0;
+    reader.end = 0;
+    reader.at_end = false;
+}

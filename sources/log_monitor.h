@@ -21,3 +21,7 @@ void handle_log_line(const char *line, const module_settings &settings, event_ri
 // One window of one second on descriptor fd (0 in the daemon): every line
 // that arrives is handled. LOG_STOP when the wait failed.
 log_watch_result watch_log_input(const module_settings &settings, event_ring &queue, int fd = 0);
+
+// Forgets everything read but not yet handled, and the end of input; for
+// tests that feed several inputs to one process.
+void log_monitor_reset();

@@ -1,1 +1,96 @@
-// (being written)
+#include "sources/probes.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+// No port is armed until its carrier has been seen: a port without a cable
+// since boot must never report a disconnection.
+int carrier_down_count[3] = {-1, -1, -1};
+
+namespace {
+
+constexpr int PORT_COUNT = 3;
+constexpr size_t CARRIER_PATH_SIZE = 256;
+
+// The sysfs carrier file reads "1" while the link is up. A file that is
+// missing, unreadable, empty or says anything else means no carrier.
+bool carrier_present(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char first = '\0';
+    ssize_t got;
+    do {
+        got = read(fd, &first, 1);
+    } while (got < 0 && errno == EINTR);
+    close(fd);
+    return got == 1 && first == '1';
+}
+
+void queue_event(int32_t code, int32_t poll_time, const module_settings &settings,
+                 event_ring &queue)
+{
+    event_record record = {code, settings.channel_masks[code], poll_time};
+    if (!ring_push(queue, record))
+        syslog(LOG_NOTICE, "Warning: Event queue full!");
+}
+
+// A cable pulled for one probe only (a switch rebooting, a loose plug) is not
+// worth a notification; the second probe in a row without carrier is. The
+// port is then disarmed until its carrier comes back.
+void probe_port(int port, const char *path, int32_t poll_time,
+                const module_settings &settings, event_ring &queue)
+{
+    int &count = carrier_down_count[port];
+    if (carrier_present(path)) {
+        count = 0;
+        return;
+    }
+    if (count >= 0)
+        count++;
+    if (count > 1) {
+        count = -1;
+        queue_event(ETH0_DISCONNECTED + port, poll_time, settings, queue);
+    }
+}
+
+}  // namespace
+
+bool file_exists(const char *path)
+{
+    struct stat info;
+    return stat(path, &info) == 0;
+}
+
+void probe_carriers(int32_t poll_time, const module_settings &settings, event_ring &queue,
+                    const char *carrier_template)
+{
+    char path[CARRIER_PATH_SIZE];
+    int n = snprintf(path, sizeof path, "%s", carrier_template);
+    char *port_digit = n >= 0 && size_t(n) < sizeof path ? strchr(path, '?') : nullptr;
+    if (!port_digit) {
+        syslog(LOG_ERR, "Error: carrier file path template unusable, not probing");
+        return;
+    }
+    for (int port = 0; port < PORT_COUNT; port++) {
+        *port_digit = char('0' + port);
+        probe_port(port, path, poll_time, settings, queue);
+    }
+}
+
+// The request file's existence is the whole request; whatever it holds, it
+// is consumed, so any number of requests between two probes count as one.
+void probe_test_request(int32_t poll_time, const module_settings &settings, event_ring &queue,
+                        const char *request_path)
+{
+    if (!file_exists(request_path))
+        return;
+    remove(request_path);
+    queue_event(TEST_EVENT, poll_time, settings, queue);
+}

@@ -1,1 +1,81 @@
-// (being written)
+#include "sources/reboot.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <syslog.h>
+
+#include "core/daemon.h"
+
+namespace {
+
+// Whole seconds since boot, cut toward zero; false when the kernel's figure
+// cannot be read or makes no sense.
+bool read_uptime(const char *uptime_path, int32_t *uptime)
+{
+    FILE *file = fopen(uptime_path, "r");
+    if (!file)
+        return false;
+    double seconds = 0;
+    int converted = fscanf(file, "%lf", &seconds);
+    fclose(file);
+    // "%lf" also takes "nan" and "inf"; only a real count of seconds will do.
+    if (converted != 1 || std::isnan(seconds) || seconds <= -1.0)
+        return false;
+    *uptime = seconds >= double(INT32_MAX) ? INT32_MAX : int32_t(seconds);
+    return true;
+}
+
+// True when the boot timestamp file holds the start of a run that came after
+// this boot, so that run has reported it already. boot_time is this boot as
+// seen from now; the file is left as it is in that case.
+bool boot_already_reported(const char *boot_timestamp_path, int64_t boot_time)
+{
+    FILE *file = fopen(boot_timestamp_path, "r");
+    if (!file)
+        return false;
+    long reported_at = 0;
+    bool reported = fscanf(file, "%ld", &reported_at) == 1 && int64_t(reported_at) > boot_time;
+    fclose(file);
+    return reported;
+}
+
+// Remembers this run's start for the runs that follow in the same boot. The
+// file lives in /run, which every boot starts empty.
+void remember_report(const char *boot_timestamp_path)
+{
+    FILE *file = fopen(boot_timestamp_path, "w");
+    bool written = false;
+    if (file) {
+        written = fprintf(file, "%ld", long(start_timestamp)) > 0;
+        written = fclose(file) == 0 && written;
+    }
+    if (!written)
+        syslog(LOG_NOTICE, "Warning: Unable to open boot timestamp file. Reboot detection compromised.");
+}
+
+}  // namespace
+
+void detect_reboot(const module_settings &settings, event_ring &queue,
+                   const char *uptime_path, const char *boot_timestamp_path)
+{
+    int32_t uptime = 0;
+    if (!read_uptime(uptime_path, &uptime)) {
+        syslog(LOG_NOTICE, "Error determining uptime!");
+        return;
+    }
+    if (uptime > REBOOT_UPTIME_LIMIT) {
+        syslog(LOG_NOTICE, "Started too long (%ld seconds) after reboot to trigger reboot event",
+               long(uptime));
+        return;
+    }
+    // start_timestamp - B < U, kept free of overflow: B > start_timestamp - U.
+    if (boot_already_reported(boot_timestamp_path, int64_t(start_timestamp) - uptime)) {
+        syslog(LOG_NOTICE, "Reboot already detected");
+        return;
+    }
+    remember_report(boot_timestamp_path);
+    event_record record = {SYSTEM_REBOOT, settings.channel_masks[SYSTEM_REBOOT], start_timestamp};
+    if (!ring_push(queue, record))
+        syslog(LOG_NOTICE, "Warning: Event queue full!");
+}

@@ -1,0 +1,211 @@
+#include "sources/reboot.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "core/daemon.h"
+
+namespace {
+
+// What the module sends to syslog, echoed (LOG_PERROR) onto a temporary file
+// standing in for standard error while the capture lives.
+class log_capture {
+public:
+    log_capture() : fd_(open("/tmp", O_TMPFILE | O_RDWR, 0600)), saved_stderr_(dup(2))
+    {
+        dup2(fd_, 2);
+        openlog("t", LOG_PERROR, LOG_DAEMON);
+    }
+    ~log_capture()
+    {
+        openlog("t", 0, LOG_DAEMON);
+        dup2(saved_stderr_, 2);
+        close(saved_stderr_);
+        close(fd_);
+    }
+    std::string text() const
+    {
+        if (fd_ < 0)
+            return "(no capture file)";
+        char all[8192];
+        ssize_t got = pread(fd_, all, sizeof all, 0);
+        return std::string(all, got > 0 ? size_t(got) : 0);
+    }
+
+private:
+    int fd_;
+    int saved_stderr_;
+};
+
+const int32_t START = 1715934612;
+
+class RebootTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/norvale_reboot_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        uptime_path = dir + "/uptime";
+        boot_path = dir + "/boot_timestamp";
+        start_timestamp = START;
+        ring_clear(queue);
+        settings = module_settings{};
+        settings.channel_masks[SYSTEM_REBOOT] = 0x23;
+    }
+    void TearDown() override
+    {
+        std::string command = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(command.c_str()), 0);
+    }
+
+    static void write_file(const std::string &path, const std::string &content)
+    {
+        FILE *file = fopen(path.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        fputs(content.c_str(), file);
+        fclose(file);
+    }
+    static std::string read_file(const std::string &path)
+    {
+        FILE *file = fopen(path.c_str(), "r");
+        if (!file)
+            return "(missing)";
+        std::string content;
+        int c;
+        while ((c = fgetc(file)) != EOF)
+            content += char(c);
+        fclose(file);
+        return content;
+    }
+    // One run of the detection with the given /proc/uptime content; returns
+    // what it logged.
+    std::string detect(const std::string &uptime, const std::string &boot = "")
+    {
+        write_file(uptime_path, uptime);
+        log_capture log;
+        detect_reboot(settings, queue, uptime_path.c_str(), boot.empty() ? boot_path.c_str() : boot.c_str());
+        return log.text();
+    }
+    void expect_reboot_event(int32_t timestamp)
+    {
+        ASSERT_FALSE(ring_is_empty(queue));
+        event_record r = ring_pop(queue);
+        EXPECT_EQ(r.code, SYSTEM_REBOOT);
+        EXPECT_EQ(r.mask, 0x23u);
+        EXPECT_EQ(r.timestamp, timestamp);
+        EXPECT_TRUE(ring_is_empty(queue));
+    }
+
+    std::string dir, uptime_path, boot_path;
+    module_settings settings;
+    event_ring queue;
+};
+
+TEST_F(RebootTest, StartWithin119SecondsReportsBootAndRemembersIt)
+{
+    EXPECT_EQ(detect("119.99 401.22\n"), "");
+    expect_reboot_event(START);
+    EXPECT_EQ(read_file(boot_path), "1715934612");
+}
+
+TEST_F(RebootTest, StartAt120SecondsIsTooLate)
+{
+    EXPECT_EQ(detect("120.00 401.22\n"),
+              "t: Started too long (120 seconds) after reboot to trigger reboot event\n");
+    EXPECT_TRUE(ring_is_empty(queue));
+    EXPECT_EQ(read_file(boot_path), "(missing)");
+
+    EXPECT_EQ(detect("99999999999.5\n"),
+              "t: Started too long (2147483647 seconds) after reboot to trigger reboot event\n");
+    EXPECT_TRUE(ring_is_empty(queue));
+}
+
+TEST_F(RebootTest, SecondRunInTheSameBootReportsNothing)
+{
+    detect("10.5\n");
+    expect_reboot_event(START);
+    // Restarted 30 seconds later, same boot.
+    start_timestamp = START + 30;
+    EXPECT_EQ(detect("40.5\n"), "t: Reboot already detected\n");
+    EXPECT_TRUE(ring_is_empty(queue));
+    EXPECT_EQ(read_file(boot_path), "1715934612");
+}
+
+TEST_F(RebootTest, BootTimeEqualToRememberedStartIsReportedAgain)
+{
+    // Boot seen from now: START - 50. A remembered start at exactly that
+    // second is reported again; one second later counts as reported.
+    write_file(boot_path, "1715934562");
+    detect("50.9\n");
+    expect_reboot_event(START);
+    EXPECT_EQ(read_file(boot_path), "1715934612");
+
+    write_file(boot_path, "1715934563");
+    EXPECT_EQ(detect("50.9\n"), "t: Reboot already detected\n");
+    EXPECT_TRUE(ring_is_empty(queue));
+    EXPECT_EQ(read_file(boot_path), "1715934563");
+}
+
+TEST_F(RebootTest, FileFromEarlierBootOrWithoutNumberIsRewritten)
+{
+    const char *const stale[] = {
+        "1700000000",                // an earlier boot
+        "  \n 1715934000 trailing",  // white space skipped, the rest ignored
+        "-5xyz",
+        "garbage 1715934612",        // no leading number
+        "",
+        "-9223372036854775808",      // far past: must not wrap into "reported"
+    };
+    for (const char *content : stale) {
+        write_file(boot_path, content);
+        EXPECT_EQ(detect("3.0\n"), "") << content;
+        expect_reboot_event(START);
+        EXPECT_EQ(read_file(boot_path), "1715934612") << content;
+    }
+    write_file(boot_path, "9223372036854775807");
+    EXPECT_EQ(detect("3.0\n"), "t: Reboot already detected\n");
+    EXPECT_TRUE(ring_is_empty(queue));
+}
+
+TEST_F(RebootTest, UnwritableFileStillRaisesTheEvent)
+{
+    std::string unwritable = dir + "/no_such_dir/boot_timestamp";
+    EXPECT_EQ(detect("5.0\n", unwritable),
+              "t: Warning: Unable to open boot timestamp file. Reboot detection compromised.\n");
+    expect_reboot_event(START);
+}
+
+TEST_F(RebootTest, UnknownUptimeRaisesNothingAndLeavesFileAlone)
+{
+    const char *const bad[] = {"", "abc\n", "-5.0 10.0\n", "-1.0\n", "nan\n", "-inf\n"};
+    write_file(boot_path, "123");
+    for (const char *content : bad) {
+        EXPECT_EQ(detect(content), "t: Error determining uptime!\n") << content;
+        EXPECT_TRUE(ring_is_empty(queue));
+        EXPECT_EQ(read_file(boot_path), "123");
+    }
+    log_capture log;
+    std::string missing = dir + "/no_uptime";
+    detect_reboot(settings, queue, missing.c_str(), boot_path.c_str());
+    EXPECT_EQ(log.text(), "t: Error determining uptime!\n");
+    EXPECT_TRUE(ring_is_empty(queue));
+    EXPECT_EQ(read_file(boot_path), "123");
+}
+
+TEST_F(RebootTest, UnknownStartTimeIsUsedAsItIs)
+{
+    start_timestamp = -1;
+    detect("7.0\n");
+    expect_reboot_event(-1);
+    EXPECT_EQ(read_file(boot_path), "-1");
+}
+
+}  // namespace
