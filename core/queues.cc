@@ -1,5 +1,6 @@
 #include "core/queues.h"
 #include <cstring>
+#include <syslog.h>
 
 event_ring event_queue;
 event_ring reserve_snmp_queue;
@@ -33,4 +34,10 @@ bool ring_push(sms_retry_ring &r, int32_t code, const char *recipient,
     slot.not_before = not_before;
     r.tail = (r.tail + 1) & sms_retry_ring::MASK;
     return true;
+}
+
+void raise_event(event_ring &queue, int32_t code, channel_mask mask, int32_t timestamp)
+{
+    if (!ring_push(queue, event_record{code, mask, timestamp}))
+        syslog(LOG_NOTICE, "Warning: Event queue full!");
 }

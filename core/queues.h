@@ -66,6 +66,10 @@ bool ring_put_back(event_ring &r, const event_record &record);
 bool ring_push(sms_retry_ring &r, int32_t code, const char *recipient,
                const char *timestamp_text, uint8_t attempts_left, int32_t not_before);
 
+// Appends an event raised by a source; a full queue loses it with
+// "Warning: Event queue full!".
+void raise_event(event_ring &queue, int32_t code, channel_mask mask, int32_t timestamp);
+
 // Process-wide rings. event_queue is emptied by start-up before reboot
 // detection; the reserve rings are reset by the main loop's first cycle.
 extern event_ring event_queue;

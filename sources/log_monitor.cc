@@ -57,14 +57,6 @@ bool has_time_shape(const char *line)
     return true;
 }
 
-void queue_event(int32_t code, int32_t line_time, const module_settings &settings,
-                 event_ring &queue)
-{
-    event_record record = {code, settings.channel_masks[code], line_time};
-    if (!ring_push(queue, record))
-        syslog(LOG_NOTICE, "Warning: Event queue full!");
-}
-
 // EVENT_NONE when the pam_unix message names no event we report.
 int32_t classify_pam_message(const char *message)
 {
@@ -219,7 +211,7 @@ void handle_log_line(const char *line, const module_settings &settings, event_ri
     else if (is_config_change(message))
         code = CONFIG_CHANGED;
     if (code != EVENT_NONE)
-        queue_event(code, line_time, settings, queue);
+        raise_event(queue, code, settings.channel_masks[code], line_time);
 }
 
 log_watch_result watch_log_input(const module_settings &settings, event_ring &queue, int fd)

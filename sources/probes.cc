@@ -33,14 +33,6 @@ bool carrier_present(const char *path)
     return got == 1 && first == '1';
 }
 
-void queue_event(int32_t code, int32_t poll_time, const module_settings &settings,
-                 event_ring &queue)
-{
-    event_record record = {code, settings.channel_masks[code], poll_time};
-    if (!ring_push(queue, record))
-        syslog(LOG_NOTICE, "Warning: Event queue full!");
-}
-
 // A cable pulled for one probe only (a switch rebooting, a loose plug) is not
 // worth a notification; the second probe in a row without carrier is. The
 // port is then disarmed until its carrier comes back.
@@ -56,7 +48,8 @@ void probe_port(int port, const char *path, int32_t poll_time,
         count++;
     if (count > 1) {
         count = -1;
-        queue_event(ETH0_DISCONNECTED + port, poll_time, settings, queue);
+        int32_t code = ETH0_DISCONNECTED + port;
+        raise_event(queue, code, settings.channel_masks[code], poll_time);
     }
 }
 
@@ -92,5 +85,5 @@ void probe_test_request(int32_t poll_time, const module_settings &settings, even
     if (!file_exists(request_path))
         return;
     remove(request_path);
-    queue_event(TEST_EVENT, poll_time, settings, queue);
+    raise_event(queue, TEST_EVENT, settings.channel_masks[TEST_EVENT], poll_time);
 }

@@ -75,7 +75,5 @@ void detect_reboot(const module_settings &settings, event_ring &queue,
         return;
     }
     remember_report(boot_timestamp_path);
-    event_record record = {SYSTEM_REBOOT, settings.channel_masks[SYSTEM_REBOOT], start_timestamp};
-    if (!ring_push(queue, record))
-        syslog(LOG_NOTICE, "Warning: Event queue full!");
+    raise_event(queue, SYSTEM_REBOOT, settings.channel_masks[SYSTEM_REBOOT], start_timestamp);
 }
