@@ -1,8 +1,11 @@
 """From a system-log line to delivered e-mail and SMS, through the real
 daemon, the real shell and the stand-in tools."""
 import os
+import sys
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "simrouter"))
 
 from router import LOG_ERR, LOG_NOTICE, Router, now_line
 

@@ -1,8 +1,11 @@
 """Cable loss on real veth interfaces, the test-request file and reboot
 detection from /proc/uptime, through the real daemon."""
 import os
+import sys
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "simrouter"))
 
 from router import LOG_NOTICE, Router
 

@@ -1,8 +1,12 @@
 """Start-up of the real daemon: command line, exit statuses, the enabled
 switch, the start and stop notices and how they reach syslog."""
+import os
 import signal
+import sys
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "simrouter"))
 
 from router import DAEMON, ENABLED, LOG_DAEMON, LOG_NOTICE, STANDINS, Router
 
