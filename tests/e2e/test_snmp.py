@@ -20,7 +20,6 @@ file is read (001a2b3c4d50), and the virtual MAC (00005e00010a) without it.
 """
 import os
 import re
-import socket
 import subprocess
 import sys
 import time
@@ -106,48 +105,6 @@ def v3_args(security, engine, context, code):
                                       "%s:%d" % (MANAGER, PORT), "", PRODUCT_OID, event_oid(code), "u", "1"])
 
 
-class ManagerReceiver(TrapReceiver):
-    """The harness's snmptrapd, listening on address:port in place of
-    127.0.0.1, so that the manager sits behind one of the router's ports.
-    Each one keeps its files (and its persistent engine state) apart."""
-
-    started = 0
-
-    def __init__(self, router, address, port, community, users=(), old_engine_id=None, extra=""):
-        self.router = router
-        self.address = address
-        self.port = port
-        ManagerReceiver.started += 1
-        self.dir = router.path("trapd-%s-%d-%d" % (address, port, ManagerReceiver.started))
-        os.makedirs(os.path.join(self.dir, "persist"), exist_ok=True)
-        os.makedirs(os.path.join(self.dir, "mibs"), exist_ok=True)
-        self.conf = os.path.join(self.dir, "snmptrapd.conf")
-        self.logfile = os.path.join(self.dir, "traps.log")
-        with open(self.conf, "w") as f:
-            f.write(self.config_text(community, users, old_engine_id, extra))
-        env = dict(os.environ, SNMP_PERSISTENT_DIR=os.path.join(self.dir, "persist"), SNMPCONFPATH=self.dir)
-        self.proc = subprocess.Popen(
-            ["ip", "netns", "exec", router.ns, "snmptrapd", "-f", "-C", "-c", self.conf,
-             "-Lf", self.logfile, "-On", "-n", "-m", "", "-M", os.path.join(self.dir, "mibs"),
-             "udp:%s:%d" % (address, port)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
-        router.receivers.append(self)
-        self._wait_listening()
-
-    def _wait_listening(self, timeout=10):
-        # /proc/net/udp shows the address as the native 32-bit number.
-        wanted = "%s:%04X" % (socket.inet_aton(self.address)[::-1].hex().upper(), self.port)
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if self.proc.poll() is not None:
-                raise RuntimeError("snmptrapd ended: %s" % self.proc.stdout.read().decode(errors="replace"))
-            table = self.router.netns("cat", "/proc/net/udp").stdout.splitlines()[1:]
-            if any(line.split()[1:2] == [wanted] for line in table):
-                return
-            time.sleep(0.05)
-        raise RuntimeError("snmptrapd did not listen on %s:%d in time" % (self.address, self.port))
-
-
 def config_word(text):
     """text as one double-quoted word of snmptrapd.conf."""
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
@@ -200,8 +157,8 @@ class Snmp(unittest.TestCase):
             r.write_file("run/vrrp/eth0.mac", "00:1A:2B:3C:4D:50\n")
             # Every trap user is localised to the engine ID the router must
             # send: a trap under any other engine ID is dropped.
-            cls.manager = ManagerReceiver(r, MANAGER, PORT, community=[COMMUNITY], users=USERS,
-                                          extra=ODD_VALUES_ACCESS)
+            cls.manager = TrapReceiver(r, PORT, address=MANAGER, community=[COMMUNITY], users=USERS,
+                                       extra=ODD_VALUES_ACCESS)
         except BaseException:
             r.close()
             raise
@@ -351,8 +308,8 @@ class Snmp(unittest.TestCase):
         # its own boots and time and drop them.
         self.manager.close()
         inform_user = dict(USERS[2], engine_id=None)
-        manager = ManagerReceiver(self.r, MANAGER, PORT, community=[], users=[inform_user],
-                                  old_engine_id=ENGINE_BY_MAC)
+        manager = TrapReceiver(self.r, PORT, address=MANAGER, community=[], users=[inform_user],
+                               old_engine_id=ENGINE_BY_MAC)
         try:
             snmp, security = SECURITY["authPriv"]
             self.start(version=3, pdu_type=1, engine_id_payload_type=3, context_name="nvctx", **snmp)
@@ -365,8 +322,8 @@ class Snmp(unittest.TestCase):
         finally:
             self.stop_daemon()
             manager.close()
-            type(self).manager = ManagerReceiver(self.r, MANAGER, PORT, community=[COMMUNITY], users=USERS,
-                                                 extra=ODD_VALUES_ACCESS)
+            type(self).manager = TrapReceiver(self.r, PORT, address=MANAGER, community=[COMMUNITY],
+                                              users=USERS, extra=ODD_VALUES_ACCESS)
 
     def test_v3_privacy_without_authentication_is_refused_by_the_tool_and_kept(self):
         # The command line carries -x/-X at level noAuthNoPriv; snmptrap

@@ -232,6 +232,9 @@ class Router:
 
     def start_program(self, argv, env=None, stdin=subprocess.PIPE):
         """Starts argv as the first process of the router's mount namespace."""
+        if self.proc is not None and self.proc.poll() is None:
+            # Two daemons would race for the same request file and log.
+            raise RuntimeError("the router's program is still running: stop it first")
         self._close_pipes()
         pid_file = self.path("main.pid")
         if os.path.exists(pid_file):
@@ -439,7 +442,8 @@ class Router:
 
 class TrapReceiver:
     """A real snmptrapd inside the router's network namespace, listening on
-    udp:127.0.0.1:port, with nothing but its own configuration.
+    udp:address:port (127.0.0.1 by default), with nothing but its own
+    configuration.
 
     community: a text or a list of texts accepted for SNMPv1/v2c
     (authCommunity log). users: SNMPv3 users, dicts with the keys name and
@@ -457,10 +461,17 @@ class TrapReceiver:
     FIELDS = ("version", "security", "transport", "agent", "enterprise", "generic", "specific")
     SEPARATOR = "\t@@\t"
 
-    def __init__(self, router, port=1162, community="public", users=(), old_engine_id=None, extra=""):
+    started = 0
+
+    def __init__(self, router, port=1162, community="public", users=(), old_engine_id=None, extra="",
+                 address="127.0.0.1"):
         self.router = router
+        self.address = address
         self.port = port
-        self.dir = router.path("trapd-%d" % port)
+        # Every receiver keeps its own files: a restarted one must not
+        # inherit the engine state of an earlier one.
+        TrapReceiver.started += 1
+        self.dir = router.path("trapd-%s-%d-%d" % (address, port, TrapReceiver.started))
         os.makedirs(os.path.join(self.dir, "persist"), exist_ok=True)
         os.makedirs(os.path.join(self.dir, "mibs"), exist_ok=True)
         self.conf = os.path.join(self.dir, "snmptrapd.conf")
@@ -471,7 +482,7 @@ class TrapReceiver:
         self.proc = subprocess.Popen(
             ["ip", "netns", "exec", router.ns, "snmptrapd", "-f", "-C", "-c", self.conf,
              "-Lf", self.logfile, "-On", "-n", "-m", "", "-M", os.path.join(self.dir, "mibs"),
-             "udp:127.0.0.1:%d" % port],
+             "udp:%s:%d" % (address, port)],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
         router.receivers.append(self)
         self._wait_listening()
@@ -506,7 +517,8 @@ class TrapReceiver:
         return "\n".join(lines) + "\n"
 
     def _wait_listening(self, timeout=10):
-        wanted = "0100007F:%04X" % self.port
+        # /proc/net/udp shows the address as the native 32-bit number.
+        wanted = "%s:%04X" % (socket.inet_aton(self.address)[::-1].hex().upper(), self.port)
         deadline = time.time() + timeout
         while time.time() < deadline:
             if self.proc.poll() is not None:
@@ -515,7 +527,7 @@ class TrapReceiver:
             if any(line.split()[1:2] == [wanted] for line in table):
                 return
             time.sleep(0.05)
-        raise RuntimeError("snmptrapd did not listen on port %d in time" % self.port)
+        raise RuntimeError("snmptrapd did not listen on %s:%d in time" % (self.address, self.port))
 
     def raw(self):
         try:
