@@ -4,9 +4,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
-#include <unistd.h>
+
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -31,36 +33,34 @@ module_settings load_paths(const std::string &settings_path, const std::string &
     return settings;
 }
 
+// A key and the number it must read as.
+struct key_number {
+    const char *key;
+    uint32_t number;
+};
+
+// Reads each key with get and compares it with its number.
+void expect_numbers(FILE *file, uint32_t (*get)(FILE *, const char *),
+                    std::initializer_list<key_number> expected)
+{
+    for (const key_number &e : expected)
+        EXPECT_EQ(get(file, e.key), e.number) << e.key;
+}
+
 // Fixture files live in a private temporary folder removed after each test.
 class settings_file : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/norvale-settings-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
+    void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
 
     void TearDown() override
     {
         for (FILE *file : open_)
             fclose(file);
-        for (const std::string &path : written_)
-            unlink(path.c_str());
-        rmdir(dir_.c_str());
     }
 
     std::string write(const char *name, const std::string &content)
     {
-        std::string path = dir_ + "/" + name;
-        FILE *file = fopen(path.c_str(), "w");
-        EXPECT_NE(file, nullptr);
-        if (file) {
-            fwrite(content.data(), 1, content.size(), file);
-            fclose(file);
-        }
-        written_.push_back(path);
-        return path;
+        return dir_.write(name, content);
     }
 
     FILE *open_settings(const std::string &content)
@@ -71,7 +71,7 @@ protected:
         return file;
     }
 
-    std::string missing(const char *name) const { return dir_ + "/" + name; }
+    std::string missing(const char *name) const { return dir_.file(name); }
 
     // The text of key through settings_get_string, released here.
     static std::string text(FILE *file, const char *key)
@@ -89,8 +89,7 @@ protected:
                           missing("absent-product-family"));
     }
 
-    std::string dir_;
-    std::vector<std::string> written_;
+    temp_dir dir_{"norvale-settings"};
     std::vector<FILE *> open_;
 };
 
@@ -179,15 +178,10 @@ TEST_F(settings_file, numbers_convert_like_unsigned_scanf)
     FILE *file = open_settings(
         "MINUS_ONE=-1\nGARBAGE=abc\nTRAILING=42abc\nBLANKS=  7\nPLUS=+5\nEMPTY=\n"
         "MAX=4294967295\nQUOTED=\"12\"\n");
-    EXPECT_EQ(settings_get_uint(file, "MINUS_ONE"), 4294967295u);
-    EXPECT_EQ(settings_get_uint(file, "GARBAGE"), 0u);
-    EXPECT_EQ(settings_get_uint(file, "TRAILING"), 42u);
-    EXPECT_EQ(settings_get_uint(file, "BLANKS"), 7u);
-    EXPECT_EQ(settings_get_uint(file, "PLUS"), 5u);
-    EXPECT_EQ(settings_get_uint(file, "EMPTY"), 0u);
-    EXPECT_EQ(settings_get_uint(file, "MAX"), 4294967295u);
-    EXPECT_EQ(settings_get_uint(file, "QUOTED"), 12u);
-    EXPECT_EQ(settings_get_uint(file, "ABSENT"), 0u);
+    expect_numbers(file, settings_get_uint,
+                   {{"MINUS_ONE", 4294967295u}, {"GARBAGE", 0}, {"TRAILING", 42}, {"BLANKS", 7},
+                    {"PLUS", 5}, {"EMPTY", 0}, {"MAX", 4294967295u}, {"QUOTED", 12},
+                    {"ABSENT", 0}});
     EXPECT_EQ(settings_get_uint(nullptr, "ABSENT"), 0u);
 }
 
@@ -196,14 +190,11 @@ TEST_F(settings_file, dotted_quads_need_four_numbers_and_large_parts_spill_upwar
     FILE *file = open_settings(
         "LAN=192.168.1.10\nSHORT=10.0.0\nSPILL=1.2.3.256\nCARRY=1.2.4.0\n"
         "TRAILING=10.1.2.3:162\nWORDS=a.b.c.d\nQUOTED=\"8.8.4.4\"\n");
-    EXPECT_EQ(settings_get_ipv4(file, "LAN"), 0xC0A8010Au);
-    EXPECT_EQ(settings_get_ipv4(file, "SHORT"), 0u);
-    EXPECT_EQ(settings_get_ipv4(file, "SPILL"), 0x01020400u);
+    expect_numbers(file, settings_get_ipv4,
+                   {{"LAN", 0xC0A8010Au}, {"SHORT", 0}, {"SPILL", 0x01020400u},
+                    {"TRAILING", 0x0A010203u}, {"WORDS", 0}, {"QUOTED", 0x08080404u},
+                    {"ABSENT", 0}});
     EXPECT_EQ(settings_get_ipv4(file, "SPILL"), settings_get_ipv4(file, "CARRY"));
-    EXPECT_EQ(settings_get_ipv4(file, "TRAILING"), 0x0A010203u);
-    EXPECT_EQ(settings_get_ipv4(file, "WORDS"), 0u);
-    EXPECT_EQ(settings_get_ipv4(file, "QUOTED"), 0x08080404u);
-    EXPECT_EQ(settings_get_ipv4(file, "ABSENT"), 0u);
     EXPECT_EQ(settings_get_ipv4(nullptr, "ABSENT"), 0u);
 }
 

@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/test_support.h"
+
 namespace {
 
 // Runs a real /bin/sh; the output of the command line as a string.
@@ -52,12 +54,10 @@ TEST(command_runner, gives_the_raw_wait_status)
     EXPECT_EQ(run_command("/bin/sh", "-c", "norvale_no_such_tool --now", (const char *)nullptr),
               127 * 256);
     EXPECT_EQ(run_command("/nonexistent/norvale/program", (const char *)nullptr), 256);
-    char plain_file[] = "/tmp/norvale-not-executable-XXXXXX";  // mode 0600
-    int fd = mkstemp(plain_file);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    EXPECT_EQ(run_command(plain_file, (const char *)nullptr), 256);
-    unlink(plain_file);
+    temp_dir dir("norvale-not-executable");
+    ASSERT_FALSE(dir.path().empty());
+    std::string plain_file = dir.write("plain", "");  // no execute permission
+    EXPECT_EQ(run_command(plain_file.c_str(), (const char *)nullptr), 256);
     EXPECT_EQ(run_command("sh", "-c", "exit 4", (const char *)nullptr), 4 * 256);  // found on PATH
 
     int status = run_command("/bin/sh", "-c", "kill -9 $$", (const char *)nullptr);
@@ -212,18 +212,17 @@ TEST(command_timestamp, prints_local_time_with_the_date_tool)
 
 TEST(command_timestamp, gives_the_empty_text_when_the_date_tool_is_missing)
 {
-    char empty_dir[] = "/tmp/norvale-nodate-XXXXXX";
-    ASSERT_NE(mkdtemp(empty_dir), nullptr);
+    temp_dir empty_dir("norvale-nodate");
+    ASSERT_FALSE(empty_dir.path().empty());
     const char *old_path = getenv("PATH");
     std::string saved = old_path ? old_path : "";
-    setenv("PATH", empty_dir, 1);
+    setenv("PATH", empty_dir.path().c_str(), 1);
     char text[TIMESTAMP_TEXT_SIZE];
     format_timestamp(0, text);
     if (old_path)
         setenv("PATH", saved.c_str(), 1);
     else
         unsetenv("PATH");
-    rmdir(empty_dir);
     EXPECT_STREQ(text, "");
 }
 

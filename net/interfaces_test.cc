@@ -4,69 +4,25 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
+#include <initializer_list>
 #include <net/if.h>
-#include <sched.h>
 #include <string>
 #include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/test_support.h"
+
 namespace {
 
 // ---- helpers -------------------------------------------------------------
 
-std::string write_temp_file(const std::string &content)
-{
-    char path[] = "/tmp/interfaces_test.XXXXXX";
-    int fd = mkstemp(path);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(write(fd, content.data(), content.size()), ssize_t(content.size()));
-    close(fd);
-    return path;
-}
-
-// What the action sends to syslog at LOG_ERR, as the lines syslog copies to
-// standard error. Other priorities are masked out, so a message found here
-// was logged at LOG_ERR.
-template <typename Action> std::string errors_logged_by(Action action)
-{
-    openlog("interfaces_test", LOG_PERROR, LOG_DAEMON);
-    int old_mask = setlogmask(LOG_MASK(LOG_ERR));
-    fflush(stderr);
-    int saved = dup(2);
-    FILE *capture = tmpfile();
-    dup2(fileno(capture), 2);
-    action();
-    dup2(saved, 2);
-    close(saved);
-    setlogmask(old_mask);
-    closelog();
-    std::string text;
-    rewind(capture);
-    char chunk[512];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, capture)) > 0)
-        text.append(chunk, n);
-    fclose(capture);
-    return text;
-}
-
-int open_descriptor_count()
-{
-    DIR *dir = opendir("/proc/self/fd");
-    int count = 0;
-    while (readdir(dir) != nullptr)
-        count++;
-    closedir(dir);
-    return count;
-}
+const char *const IDENT = "interfaces_test";
 
 std::string mac_text(char *owned)
 {
@@ -103,82 +59,79 @@ std::string route_of(uint32_t destination, const std::string &path)
     return name ? name : "(null)";
 }
 
+// A route table of the header and lines, written to dir/route; its path.
+std::string route_table(const temp_dir &dir, std::initializer_list<std::string> lines)
+{
+    std::string text = ROUTE_HEADER;
+    for (const std::string &line : lines)
+        text += line;
+    return dir.write("route", text);
+}
+
 TEST(interfaces_route_lookup, longest_prefix_wins_and_default_route_only_when_nothing_longer)
 {
-    std::string path = write_temp_file(std::string(ROUTE_HEADER) +
-                                       route_line("wan0", "00000000", "0003", "00000000") +
-                                       route_line("lan16", "0000010A", "0001", "0000FFFF") +
-                                       route_line("lan24", "0002010A", "0001", "00FFFFFF"));
+    temp_dir dir("interfaces_test");
+    std::string path = route_table(dir, {route_line("wan0", "00000000", "0003", "00000000"),
+                                         route_line("lan16", "0000010A", "0001", "0000FFFF"),
+                                         route_line("lan24", "0002010A", "0001", "00FFFFFF")});
     EXPECT_EQ(route_of(ip("10.1.2.3"), path), "lan24");
     EXPECT_EQ(route_of(ip("10.1.9.9"), path), "lan16");
     EXPECT_EQ(route_of(ip("192.0.2.1"), path), "wan0");
-    unlink(path.c_str());
     // The same routes listed the other way round.
-    path = write_temp_file(std::string(ROUTE_HEADER) +
-                           route_line("lan24", "0002010A", "0001", "00FFFFFF") +
-                           route_line("lan16", "0000010A", "0001", "0000FFFF") +
-                           route_line("wan0", "00000000", "0003", "00000000"));
+    path = route_table(dir, {route_line("lan24", "0002010A", "0001", "00FFFFFF"),
+                             route_line("lan16", "0000010A", "0001", "0000FFFF"),
+                             route_line("wan0", "00000000", "0003", "00000000")});
     EXPECT_EQ(route_of(ip("10.1.2.3"), path), "lan24");
     EXPECT_EQ(route_of(ip("10.1.9.9"), path), "lan16");
-    unlink(path.c_str());
 }
 
 TEST(interfaces_route_lookup, among_equal_masks_the_route_listed_later_wins)
 {
-    std::string path = write_temp_file(std::string(ROUTE_HEADER) +
-                                       route_line("first", "0002010A", "0001", "00FFFFFF") +
-                                       route_line("second", "0002010A", "0001", "00FFFFFF") +
-                                       route_line("wan1", "00000000", "0003", "00000000") +
-                                       route_line("wan2", "00000000", "0003", "00000000"));
+    temp_dir dir("interfaces_test");
+    std::string path = route_table(dir, {route_line("first", "0002010A", "0001", "00FFFFFF"),
+                                         route_line("second", "0002010A", "0001", "00FFFFFF"),
+                                         route_line("wan1", "00000000", "0003", "00000000"),
+                                         route_line("wan2", "00000000", "0003", "00000000")});
     EXPECT_EQ(route_of(ip("10.1.2.3"), path), "second");
     EXPECT_EQ(route_of(ip("198.51.100.7"), path), "wan2");
-    unlink(path.c_str());
 }
 
 TEST(interfaces_route_lookup, route_without_up_flag_is_never_chosen)
 {
-    std::string path = write_temp_file(std::string(ROUTE_HEADER) +
-                                       route_line("wan0", "00000000", "0003", "00000000") +
-                                       route_line("down24", "0002010A", "0002", "00FFFFFF") +
-                                       route_line("down16", "0000020A", "0000", "0000FFFF"));
+    temp_dir dir("interfaces_test");
+    std::string path = route_table(dir, {route_line("wan0", "00000000", "0003", "00000000"),
+                                         route_line("down24", "0002010A", "0002", "00FFFFFF"),
+                                         route_line("down16", "0000020A", "0000", "0000FFFF")});
     // A longer but down route loses to the default route ...
     EXPECT_EQ(route_of(ip("10.1.2.3"), path), "wan0");
-    unlink(path.c_str());
     // ... and a down route that is the only match gives no interface.
-    path = write_temp_file(std::string(ROUTE_HEADER) +
-                           route_line("down24", "0002010A", "0002", "00FFFFFF"));
+    path = route_table(dir, {route_line("down24", "0002010A", "0002", "00FFFFFF")});
     EXPECT_EQ(route_of(ip("10.1.2.3"), path), "(null)");
-    unlink(path.c_str());
 }
 
 TEST(interfaces_route_lookup, no_match_gives_null_even_after_an_earlier_match)
 {
-    std::string path = write_temp_file(std::string(ROUTE_HEADER) +
-                                       route_line("lan24", "0002010A", "0001", "00FFFFFF"));
+    temp_dir dir("interfaces_test");
+    std::string path = route_table(dir, {route_line("lan24", "0002010A", "0001", "00FFFFFF")});
     EXPECT_EQ(route_of(ip("10.1.2.3"), path), "lan24");
     EXPECT_EQ(route_of(ip("10.1.3.3"), path), "(null)");
-    unlink(path.c_str());
 }
 
 TEST(interfaces_route_lookup, missing_empty_or_header_only_table_gives_null)
 {
     EXPECT_EQ(route_of(ip("10.1.2.3"), "/nonexistent/route"), "(null)");
-    std::string empty = write_temp_file("");
-    EXPECT_EQ(route_of(ip("10.1.2.3"), empty), "(null)");
-    unlink(empty.c_str());
-    std::string header_only = write_temp_file(ROUTE_HEADER);
-    EXPECT_EQ(route_of(ip("10.1.2.3"), header_only), "(null)");
-    unlink(header_only.c_str());
+    temp_dir dir("interfaces_test");
+    EXPECT_EQ(route_of(ip("10.1.2.3"), dir.write("empty", "")), "(null)");
+    EXPECT_EQ(route_of(ip("10.1.2.3"), route_table(dir, {})), "(null)");
 }
 
 TEST(interfaces_route_lookup, reading_stops_at_the_first_incomplete_line)
 {
-    std::string path = write_temp_file(std::string(ROUTE_HEADER) +
-                                       route_line("wan0", "00000000", "0003", "00000000") +
-                                       "broken\t0002010A\t00000000\t0001\n" +
-                                       route_line("lan24", "0002010A", "0001", "00FFFFFF"));
+    temp_dir dir("interfaces_test");
+    std::string path = route_table(dir, {route_line("wan0", "00000000", "0003", "00000000"),
+                                         "broken\t0002010A\t00000000\t0001\n",
+                                         route_line("lan24", "0002010A", "0001", "00FFFFFF")});
     EXPECT_EQ(route_of(ip("10.1.2.3"), path), "wan0");
-    unlink(path.c_str());
 }
 
 // ---- real kernel state in a throwaway network namespace ------------------
@@ -188,57 +141,23 @@ TEST(interfaces_route_lookup, reading_stops_at_the_first_incomplete_line)
 // original namespace afterwards; the host's interfaces are never touched.
 class kernel_interfaces : public ::testing::Test {
 protected:
-    int original_namespace = -1;
+    private_network network;
     interface_query_files saved_files = interface_files;
-    char vrrp_dir[32] = "/tmp/vrrpXXXXXX";
-    char vrrp_format[64] = "";
+    temp_dir vrrp_dir{"vrrp"};
+    std::string vrrp_format = vrrp_dir.file("%s.mac");
 
     void SetUp() override
     {
-        original_namespace = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(original_namespace, 0);
-        ASSERT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
-        ASSERT_NE(mkdtemp(vrrp_dir), nullptr);
-        snprintf(vrrp_format, sizeof vrrp_format, "%s/%%s.mac", vrrp_dir);
-        interface_files.vrrp_mac_format = vrrp_format;
+        ASSERT_TRUE(network.enter()) << strerror(errno);
+        ASSERT_FALSE(vrrp_dir.path().empty());
+        interface_files.vrrp_mac_format = vrrp_format.c_str();
     }
 
-    void TearDown() override
-    {
-        interface_files = saved_files;
-        std::string clean = std::string("rm -rf ") + vrrp_dir;
-        EXPECT_EQ(system(clean.c_str()), 0);
-        if (original_namespace >= 0) {
-            EXPECT_EQ(setns(original_namespace, CLONE_NEWNET), 0);
-            close(original_namespace);
-        }
-    }
-
-    static void sh(const std::string &command)
-    {
-        ASSERT_EQ(system((command + " >/dev/null 2>&1").c_str()), 0) << command;
-    }
-
-    // A veth interface with the given MAC, optionally an IPv4 address, set up
-    // together with its peer so that it also runs.
-    static void add_interface(const std::string &name, const std::string &mac,
-                              const std::string &ipv4_cidr = "")
-    {
-        sh("ip link add " + name + " type veth peer name " + name + "p");
-        sh("ip link set " + name + " address " + mac);
-        if (!ipv4_cidr.empty())
-            sh("ip addr add " + ipv4_cidr + " dev " + name);
-        sh("ip link set " + name + "p up");
-        sh("ip link set " + name + " up");
-    }
+    void TearDown() override { interface_files = saved_files; }
 
     void write_vrrp_file(const char *name, const std::string &content)
     {
-        std::string path = std::string(vrrp_dir) + "/" + name + ".mac";
-        FILE *file = fopen(path.c_str(), "w");
-        ASSERT_NE(file, nullptr);
-        fputs(content.c_str(), file);
-        fclose(file);
+        vrrp_dir.write(std::string(name) + ".mac", content);
     }
 };
 
@@ -277,9 +196,9 @@ bool holds_ipv6(const interface_info &info, const char *text, int prefix_len, in
 
 TEST_F(kernel_interfaces, query_reads_every_field_from_the_kernel)
 {
-    add_interface("v0", "00:11:22:33:44:55", "10.7.0.5/16");
-    sh("ip link set v0 mtu 1400");
-    sh("ip -6 addr add 2001:db8::5/64 dev v0 nodad");
+    network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.5/16");
+    network.run("ip link set v0 mtu 1400");
+    network.run("ip -6 addr add 2001:db8::5/64 dev v0 nodad");
     interface_info info;
     query_interface("v0", info);
     EXPECT_EQ(info.index, int32_t(if_nametoindex("v0")));
@@ -311,9 +230,9 @@ TEST_F(kernel_interfaces, unknown_or_null_name_leaves_the_whole_record_zero)
 
 TEST_F(kernel_interfaces, only_the_first_sixteen_ipv6_addresses_are_kept_in_table_order)
 {
-    add_interface("v0", "00:11:22:33:44:55", "10.7.0.5/16");
+    network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.5/16");
     for (int i = 0; i < 20; i++)
-        sh("ip -6 addr add 2001:db8::" + std::to_string(100 + i) + "/64 dev v0 nodad");
+        network.run("ip -6 addr add 2001:db8::" + std::to_string(100 + i) + "/64 dev v0 nodad");
     std::vector<std::vector<uint8_t>> table = ipv6_addresses_of("v0");
     ASSERT_GE(table.size(), 20u);
     interface_info info;
@@ -325,8 +244,8 @@ TEST_F(kernel_interfaces, only_the_first_sixteen_ipv6_addresses_are_kept_in_tabl
 
 TEST_F(kernel_interfaces, missing_ipv6_table_leaves_ipv6_zero_and_the_rest_filled)
 {
-    add_interface("v0", "00:11:22:33:44:55", "10.7.0.5/16");
-    sh("ip -6 addr add 2001:db8::5/64 dev v0 nodad");
+    network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.5/16");
+    network.run("ip -6 addr add 2001:db8::5/64 dev v0 nodad");
     interface_files.if_inet6 = "/nonexistent/if_inet6";
     interface_info info;
     query_interface("v0", info);
@@ -343,9 +262,9 @@ TEST_F(kernel_interfaces, missing_ipv6_table_leaves_ipv6_zero_and_the_rest_fille
 
 TEST_F(kernel_interfaces, ipv4_only_while_the_interface_is_up)
 {
-    add_interface("v0", "00:11:22:33:44:55", "10.7.0.5/16");
+    network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.5/16");
     EXPECT_EQ(interface_ipv4("v0"), ip("10.7.0.5"));
-    sh("ip link set v0 down");
+    network.run("ip link set v0 down");
     EXPECT_EQ(interface_ipv4("v0"), 0u);
     interface_info info;
     query_interface("v0", info);  // the address stays; only the flags changed
@@ -358,8 +277,8 @@ TEST_F(kernel_interfaces, ipv4_only_while_the_interface_is_up)
 
 TEST_F(kernel_interfaces, mac_is_a_big_endian_number_and_zero_without_one)
 {
-    add_interface("v0", "00:11:22:33:44:55", "10.7.0.5/16");
-    add_interface("v1", "fe:dc:ba:98:76:54");
+    network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.5/16");
+    network.add_veth("v1", "fe:dc:ba:98:76:54");
     EXPECT_EQ(interface_mac("v0"), 0x001122334455u);
     EXPECT_EQ(interface_mac("v1"), 0xfedcba987654u);
     EXPECT_EQ(interface_mac("lo"), 0u);
@@ -368,22 +287,22 @@ TEST_F(kernel_interfaces, mac_is_a_big_endian_number_and_zero_without_one)
 
 TEST_F(kernel_interfaces, lowest_mac_skips_loopback_and_takes_the_smaller)
 {
-    sh("ip link set lo up");  // listed with 127.0.0.1 and an all-zero MAC
-    add_interface("v0", "00:11:22:33:44:55", "10.7.0.5/24");
-    add_interface("v1", "00:11:22:33:44:54", "10.8.0.5/24");
+    network.run("ip link set lo up");  // listed with 127.0.0.1 and an all-zero MAC
+    network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.5/24");
+    network.add_veth("v1", "00:11:22:33:44:54", "10.8.0.5/24");
     EXPECT_EQ(mac_text(lowest_mac_address()), "001122334454");
 }
 
 TEST_F(kernel_interfaces, lowest_mac_is_written_in_lower_case)
 {
-    add_interface("v0", "0a:bc:de:f0:12:34", "10.7.0.5/24");
+    network.add_veth("v0", "0a:bc:de:f0:12:34", "10.7.0.5/24");
     EXPECT_EQ(mac_text(lowest_mac_address()), "0abcdef01234");
 }
 
 TEST_F(kernel_interfaces, lowest_mac_counts_only_interfaces_with_an_ipv4_address)
 {
-    add_interface("v0", "00:11:22:33:44:55", "10.7.0.5/24");
-    add_interface("v1", "00:00:00:00:00:01");
+    network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.5/24");
+    network.add_veth("v1", "00:00:00:00:00:01");
     EXPECT_EQ(mac_text(lowest_mac_address()), "001122334455");
 }
 
@@ -394,29 +313,28 @@ TEST_F(kernel_interfaces, lowest_mac_considers_every_listed_interface)
     for (int i = 0; i < 8; i++) {
         char mac[18];
         snprintf(mac, sizeof mac, "02:00:00:00:00:%02x", 0x40 - i);
-        add_interface("v" + std::to_string(i), mac, "10.9." + std::to_string(i) + ".1/24");
+        network.add_veth("v" + std::to_string(i), mac, "10.9." + std::to_string(i) + ".1/24");
     }
     EXPECT_EQ(mac_text(lowest_mac_address()), "020000000039");
 }
 
 TEST_F(kernel_interfaces, no_interface_with_a_mac_gives_null_and_logs_the_length)
 {
-    sh("ip link set lo up");
-    char *result = reinterpret_cast<char *>(1);
-    std::string log = errors_logged_by([&] { result = lowest_mac_address(); });
-    EXPECT_EQ(result, nullptr);
-    EXPECT_EQ(log, "interfaces_test: Error assembling lowest HW address: 16.\n");
+    network.run("ip link set lo up");
+    syslog_capture errors(IDENT, LOG_MASK(LOG_ERR));
+    EXPECT_EQ(lowest_mac_address(), nullptr);
+    EXPECT_EQ(errors.text(), "interfaces_test: Error assembling lowest HW address: 16.\n");
     // The same with no listed interface at all (loopback down, no address).
-    sh("ip link set lo down");
-    log = errors_logged_by([&] { result = lowest_mac_address(); });
-    EXPECT_EQ(result, nullptr);
-    EXPECT_EQ(log, "interfaces_test: Error assembling lowest HW address: 16.\n");
+    network.run("ip link set lo down");
+    errors.clear();
+    EXPECT_EQ(lowest_mac_address(), nullptr);
+    EXPECT_EQ(errors.text(), "interfaces_test: Error assembling lowest HW address: 16.\n");
 }
 
 TEST_F(kernel_interfaces, vrrp_interface_counts_with_the_mac_its_file_names)
 {
-    add_interface("v0", "00:00:5e:00:01:0a", "10.7.0.5/24");
-    add_interface("v1", "00:11:22:33:44:60", "10.8.0.5/24");
+    network.add_veth("v0", "00:00:5e:00:01:0a", "10.7.0.5/24");
+    network.add_veth("v1", "00:11:22:33:44:60", "10.8.0.5/24");
     // Without the file the virtual MAC itself counts.
     EXPECT_EQ(mac_text(lowest_mac_address()), "00005e00010a");
     write_vrrp_file("v0", "00:11:22:33:44:50\n");
@@ -430,7 +348,7 @@ TEST_F(kernel_interfaces, vrrp_interface_counts_with_the_mac_its_file_names)
 
 TEST_F(kernel_interfaces, unreadable_vrrp_file_keeps_the_virtual_mac)
 {
-    add_interface("v0", "00:00:5e:00:01:0a", "10.7.0.5/24");
+    network.add_veth("v0", "00:00:5e:00:01:0a", "10.7.0.5/24");
     write_vrrp_file("v0", "");
     EXPECT_EQ(interface_mac("v0"), 0x00005e00010au);
     write_vrrp_file("v0", "00:11:22:33:44\n");
@@ -441,8 +359,8 @@ TEST_F(kernel_interfaces, unreadable_vrrp_file_keeps_the_virtual_mac)
 
 TEST_F(kernel_interfaces, vrrp_rule_looks_only_at_the_first_three_mac_bytes)
 {
-    add_interface("v0", "00:00:5e:12:34:56", "10.7.0.5/24");
-    add_interface("v1", "00:00:5f:00:01:0a", "10.8.0.5/24");
+    network.add_veth("v0", "00:00:5e:12:34:56", "10.7.0.5/24");
+    network.add_veth("v1", "00:00:5f:00:01:0a", "10.8.0.5/24");
     write_vrrp_file("v0", "00:11:22:33:44:50\n");
     write_vrrp_file("v1", "00:11:22:33:44:51\n");
     EXPECT_EQ(interface_mac("v0"), 0x001122334450u);
@@ -451,11 +369,11 @@ TEST_F(kernel_interfaces, vrrp_rule_looks_only_at_the_first_three_mac_bytes)
 
 TEST_F(kernel_interfaces, repeated_queries_leave_no_descriptor_open)
 {
-    add_interface("v0", "00:00:5e:00:01:0a", "10.7.0.5/24");
-    add_interface("v1", "00:11:22:33:44:60", "10.8.0.5/24");
+    network.add_veth("v0", "00:00:5e:00:01:0a", "10.7.0.5/24");
+    network.add_veth("v1", "00:11:22:33:44:60", "10.8.0.5/24");
     write_vrrp_file("v0", "00:11:22:33:44:50\n");
-    std::string path = write_temp_file(std::string(ROUTE_HEADER) +
-                                       route_line("v0", "0000070A", "0001", "00FFFFFF"));
+    temp_dir dir("interfaces_test");
+    std::string path = route_table(dir, {route_line("v0", "0000070A", "0001", "00FFFFFF")});
     int before = open_descriptor_count();
     int wrong = 0;
     for (int i = 0; i < 1000; i++) {
@@ -468,36 +386,33 @@ TEST_F(kernel_interfaces, repeated_queries_leave_no_descriptor_open)
     }
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(open_descriptor_count(), before);
-    unlink(path.c_str());
 }
 
 TEST_F(kernel_interfaces, socket_failure_is_logged_and_gives_nothing)
 {
-    add_interface("v0", "00:11:22:33:44:55", "10.7.0.5/24");
+    network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.5/24");
     rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    char *result = reinterpret_cast<char *>(1);
     interface_info info;
     memset(&info, 0xAB, sizeof info);
-    std::string log = errors_logged_by([&] {
-        // Use up every descriptor below a small limit.
-        rlimit tight = {64, saved.rlim_max};
-        setrlimit(RLIMIT_NOFILE, &tight);
-        std::vector<int> held;
-        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
-            held.push_back(fd);
-        result = lowest_mac_address();
-        query_interface("v0", info);
-        for (int fd : held)
-            close(fd);
-        setrlimit(RLIMIT_NOFILE, &saved);
-    });
+    syslog_capture errors(IDENT, LOG_MASK(LOG_ERR));
+    // Use up every descriptor below a small limit.
+    rlimit tight = {64, saved.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &tight);
+    std::vector<int> held;
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
+        held.push_back(fd);
+    char *result = lowest_mac_address();
+    query_interface("v0", info);
+    for (int fd : held)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(result, nullptr);
     interface_info zero;
     memset(&zero, 0, sizeof zero);
     EXPECT_EQ(memcmp(&info, &zero, sizeof info), 0);
-    EXPECT_EQ(log, "interfaces_test: socket error.\n"
-                   "interfaces_test: socket error: Too many open files\n");
+    EXPECT_EQ(errors.text(), "interfaces_test: socket error.\n"
+                             "interfaces_test: socket error: Too many open files\n");
 }
 
 }  // namespace

@@ -2,77 +2,44 @@
 
 #include <gtest/gtest.h>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 #include <vector>
 
 #include "core/command.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
-std::vector<std::string> ran;
-std::string fail_when_holding;  // a command holding this text gets status 256
-bool really_run = false;
-
-int record_command(const char *command_line)
+// An answer of 256 for each command holding text, 0 for the others.
+std::function<int(const std::string &)> fail_when_holding(const std::string &text)
 {
-    ran.push_back(command_line);
-    if (really_run)
-        return run_shell_command(command_line);
-    return !fail_when_holding.empty() && ran.back().find(fail_when_holding) != std::string::npos
-               ? 256 : 0;
+    return [text](const std::string &command) {
+        return command.find(text) != std::string::npos ? 256 : 0;
+    };
 }
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// A private directory put first on PATH: holds the stand-in tools or a fake
-// date tool, so that a test sees what the real shell ran.
-struct path_env {
-    std::string dir, old_path;
-    explicit path_env(const std::string &first_on_path = "")
-    {
-        char tmpl[] = "/tmp/norvale-mail-test-XXXXXX";
-        dir = mkdtemp(tmpl) ? tmpl : "";
-        old_path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
-        std::string front = first_on_path.empty() ? dir : first_on_path;
-        setenv("PATH", (front + ":" + old_path).c_str(), 1);
-        setenv("NORVALE_STANDIN_DIR", dir.c_str(), 1);
-    }
-    ~path_env()
-    {
-        setenv("PATH", old_path.c_str(), 1);
-        unsetenv("NORVALE_STANDIN_DIR");
-        std::filesystem::remove_all(dir);
-    }
+// The private folder itself first on PATH, for a fake date tool.
+struct date_path : standin_path {
+    date_path() : standin_path("") {}
     // A "date" that notes each run in date.calls and then does what body says.
     void fake_date(const std::string &body)
     {
-        std::ofstream(dir + "/date") << "#!/bin/sh\necho run >> '" << dir << "/date.calls'\n"
-                                     << body << "\n";
-        chmod((dir + "/date").c_str(), 0755);
+        std::string date = dir.file("date");
+        write_file(date, "#!/bin/sh\necho run >> '" + dir.file("date.calls") + "'\n" + body + "\n");
+        chmod(date.c_str(), 0755);
     }
-    size_t date_runs() { return read_file(dir + "/date.calls").size() / 4; }
+    size_t date_runs() { return read_file(dir.file("date.calls"), "").size() / 4; }
 };
 
 struct mail_notifier : ::testing::Test {
+    shell_recorder shell;
     module_settings s{};
     void SetUp() override
     {
-        openlog("mail_test", LOG_PERROR, LOG_DAEMON);  // log texts also reach stderr
         setenv("TZ", "UTC", 1);
-        ran.clear();
-        fail_when_holding.clear();
-        really_run = false;
-        run_shell = record_command;
         s.device_name = "R1";
         s.device_location = "Hall";
         s.device_admin_contact = "ops@example.com";
@@ -81,19 +48,18 @@ struct mail_notifier : ::testing::Test {
             for (const char *&a : group)
                 a = "";
     }
-    void TearDown() override { run_shell = run_shell_command; }
     int32_t send(int32_t code, channel_mask mask, std::string &log)
     {
-        testing::internal::CaptureStderr();
+        syslog_capture capture("mail_test");
         int32_t failed = send_mail(code, mask, 0, s);
-        log = testing::internal::GetCapturedStderr();
+        log = capture.text();
         return failed;
     }
     // The address each run mailed, in order.
     std::vector<std::string> mailed()
     {
         std::vector<std::string> to;
-        for (const std::string &c : ran)
+        for (const std::string &c : shell.commands)
             to.push_back(c.substr(9, c.find(' ', 9) - 9));
         return to;
     }
@@ -105,16 +71,16 @@ TEST_F(mail_notifier, full_command_text_follows_the_template)
 {
     s.mail_group_addrs[0][0] = "noc@example.com";
     EXPECT_EQ(0, send_mail(CONFIG_CHANGED, NOTIFY_MAIL_GROUP_1, 0, s));
-    ASSERT_EQ(1u, ran.size());
+    ASSERT_EQ(1u, shell.commands.size());
     EXPECT_EQ("email -t noc@example.com -s \"[Event 1 on R1, Hall] Configuration changed\" "
               "-m \"Device: R1\nLocation: Hall\nAdmin contact: ops@example.com\n"
               "Timestamp: 1970-01-01 00:00:00\n\nThe following event was detected: "
-              "Configuration changed (event code: 1)\"", ran[0]);
+              "Configuration changed (event code: 1)\"", shell.commands[0]);
 }
 
 TEST_F(mail_notifier, date_runs_once_per_call_and_not_at_all_for_code_0)
 {
-    path_env env;
+    date_path env;
     env.fake_date("exec /usr/bin/date \"$@\"");
     s.mail_group_addrs[0][0] = "a@x";
     s.mail_group_addrs[1][0] = "b@x";
@@ -123,24 +89,24 @@ TEST_F(mail_notifier, date_runs_once_per_call_and_not_at_all_for_code_0)
     EXPECT_EQ(0u, env.date_runs());
     EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_TRAP | NOTIFY_SMS, 0, s));
     EXPECT_EQ(1u, env.date_runs());
-    EXPECT_TRUE(ran.empty());
+    EXPECT_TRUE(shell.commands.empty());
     EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1 | NOTIFY_MAIL_GROUP_2, 0, s));
     EXPECT_EQ(2u, env.date_runs());
-    EXPECT_EQ(3u, ran.size());
+    EXPECT_EQ(3u, shell.commands.size());
 }
 
 TEST_F(mail_notifier, unset_values_read_NA_but_a_missing_timestamp_stays_empty)
 {
-    path_env env;
+    date_path env;
     env.fake_date("exit 1");
     s.mail_group_addrs[0][0] = "a@x";
     s.subject_text = s.device_name = s.device_location = s.device_admin_contact = "";
     std::string log;
     EXPECT_EQ(0, send(TEST_EVENT, NOTIFY_MAIL_GROUP_1, log));
-    ASSERT_EQ(1u, ran.size());
+    ASSERT_EQ(1u, shell.commands.size());
     EXPECT_EQ("email -t a@x -s \"[Event 8 on N/A] Test event triggered\" -m \"Device: N/A\n"
               "Location: N/A\nAdmin contact: N/A\nTimestamp: \n\nThe following event was "
-              "detected: Test event triggered (event code: 8)\"", ran[0]);
+              "detected: Test event triggered (event code: 8)\"", shell.commands[0]);
     EXPECT_NE(std::string::npos, log.find("Warning: unable to prepare timestamp"));
 }
 
@@ -156,13 +122,13 @@ TEST_F(mail_notifier, groups_and_addresses_go_in_order_and_a_failure_ends_only_i
     EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_2 | NOTIFY_SMS, 0, s));
     EXPECT_EQ((std::vector<std::string>{"g2a1", "g2a2", "g2a5"}), mailed());
 
-    ran.clear();
-    fail_when_holding = "-t g1a2 ";
+    shell.commands.clear();
+    shell.answer = fail_when_holding("-t g1a2 ");
     EXPECT_EQ(0x02, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1 | NOTIFY_MAIL_GROUP_2, 0, s));
     EXPECT_EQ((std::vector<std::string>{"g1a1", "g1a2", "g2a1", "g2a2", "g2a5"}), mailed());
 
-    ran.clear();
-    fail_when_holding = "email";
+    shell.commands.clear();
+    shell.answer = fail_when_holding("email");
     EXPECT_EQ(0x1e, send_mail(TEST_EVENT, NOTIFY_MAIL_ANY, 0, s));
     EXPECT_EQ((std::vector<std::string>{"g1a1", "g2a1", "g3a1", "g4a1"}), mailed());
 }
@@ -172,24 +138,24 @@ TEST_F(mail_notifier, command_of_1023_bytes_is_run_and_1024_fails_the_group)
     s.mail_group_addrs[0][0] = "aa@x";
     s.device_location = "x";
     EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1, 0, s));
-    ASSERT_EQ(1u, ran.size());
-    std::string location(1025 - ran[0].size(), 'x');  // 1024 bytes with "aa@x"
+    ASSERT_EQ(1u, shell.commands.size());
+    std::string location(1025 - shell.commands[0].size(), 'x');  // 1024 bytes with "aa@x"
     s.device_location = location.c_str();
     s.mail_group_addrs[0][1] = "bb@x";
     s.mail_group_addrs[1][0] = "a@x";  // one byte shorter: 1023
-    ran.clear();
+    shell.commands.clear();
     std::string log;
     EXPECT_EQ(0x02, send(TEST_EVENT, NOTIFY_MAIL_GROUP_1 | NOTIFY_MAIL_GROUP_2, log));
-    ASSERT_EQ(1u, ran.size());
-    EXPECT_EQ(1023u, ran[0].size());
+    ASSERT_EQ(1u, shell.commands.size());
+    EXPECT_EQ(1023u, shell.commands[0].size());
     EXPECT_EQ((std::vector<std::string>{"a@x"}), mailed());
     EXPECT_NE(std::string::npos, log.find("Warning: email command too large for buffer!"));
 }
 
 TEST_F(mail_notifier, real_shell_hands_the_tool_exactly_the_configured_values)
 {
-    path_env env(NORVALE_SOURCE_DIR "/tools/standins");
-    std::string pwned = env.dir + "/pwned";
+    standin_path env;
+    std::string pwned = env.dir.file("pwned");
     std::string subject = "R1 $(touch " + pwned + ")", name = "`touch " + pwned + "` \\$HOME";
     s.subject_text = subject.c_str();
     s.device_name = name.c_str();
@@ -197,19 +163,16 @@ TEST_F(mail_notifier, real_shell_hands_the_tool_exactly_the_configured_values)
     s.device_admin_contact = "a\"b\nc";
     std::string address = "o'brien@example.com; touch " + pwned;
     s.mail_group_addrs[3][0] = address.c_str();
-    really_run = true;
+    shell.run_for_real = true;
     EXPECT_EQ(0, send_mail(LOGIN_FAILED, NOTIFY_MAIL_GROUP_4, 0, s));
 
-    std::string call = read_file(env.dir + "/calls/000001-email");
-    std::vector<std::string> args;
-    for (size_t at = 0, nul; (nul = call.find('\0', at)) != std::string::npos; at = nul + 1)
-        args.push_back(call.substr(at, nul - at));
+    std::vector<std::string> args = env.arguments(1, "email");
     std::string body = "Device: " + name + "\nLocation: '; rm -rf /;'\nAdmin contact: a\"b\nc\n"
                        "Timestamp: 1970-01-01 00:00:00\n\n"
                        "The following event was detected: Login failed (event code: 3)";
     EXPECT_EQ((std::vector<std::string>{"-t", s.mail_group_addrs[3][0], "-s",
                                         "[Event 3 on " + subject + "] Login failed", "-m", body}),
-              args) << (ran.empty() ? "" : ran[0]);
+              args) << (shell.commands.empty() ? "" : shell.commands[0]);
     EXPECT_NE(0, access(pwned.c_str(), F_OK));
 }
 

@@ -6,64 +6,17 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sched.h>
 #include <string>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/test_support.h"
+
 namespace {
 
 // ---- helpers -------------------------------------------------------------
-
-std::vector<std::string> commands;
-int tool_status = 0;
-
-int record_command(const char *command_line)
-{
-    commands.push_back(command_line);
-    return tool_status;
-}
-
-// What the action logs at LOG_ERR (other priorities are masked out), as the
-// lines syslog copies to standard error.
-template <typename Action> std::string errors_logged_by(Action action)
-{
-    openlog("snmp_test", LOG_PERROR, LOG_DAEMON);
-    int old_mask = setlogmask(LOG_MASK(LOG_ERR));
-    fflush(stderr);
-    int saved = dup(2);
-    FILE *capture = tmpfile();
-    dup2(fileno(capture), 2);
-    action();
-    dup2(saved, 2);
-    close(saved);
-    setlogmask(old_mask);
-    closelog();
-    std::string text;
-    rewind(capture);
-    char chunk[512];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, capture)) > 0)
-        text.append(chunk, n);
-    fclose(capture);
-    return text;
-}
-
-int open_descriptor_count()
-{
-    DIR *dir = opendir("/proc/self/fd");
-    int count = 0;
-    while (readdir(dir) != nullptr)
-        count++;
-    closedir(dir);
-    return count;
-}
 
 const std::string PRODUCT = "1.3.6.1.4.1.32473.1.1000";
 // The event variable's OID prefix, written out independently of the code.
@@ -112,83 +65,58 @@ std::string v3_command(const std::string &tool, const std::string &security,
            std::to_string(code) + ".0 u 1";
 }
 
-// Sends through the recorder; tool_status is what the "tool" answers.
+// What sending event 3 with s logs at LOG_ERR (other priorities are masked
+// out); the send must be refused with -1.
+std::string refusal_logged(const snmp_settings &s)
+{
+    syslog_capture errors("snmp_test", LOG_MASK(LOG_ERR));
+    EXPECT_EQ(send_snmp(3, s), -1);
+    return errors.text();
+}
+
+// Sends through the recorder; shell.status is what the "tool" answers.
 class snmp_send : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        commands.clear();
-        tool_status = 0;
-        run_shell = record_command;
-    }
-    void TearDown() override { run_shell = run_shell_command; }
+    shell_recorder shell;
 };
 
 // The same in an empty network namespace of the test's own, for the
 // notifications whose text depends on the router's interfaces and routes.
 class snmp_send_on_network : public snmp_send {
 protected:
-    int original_namespace = -1;
+    private_network network;
 
-    void SetUp() override
-    {
-        snmp_send::SetUp();
-        original_namespace = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(original_namespace, 0);
-        ASSERT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
-    }
-    void TearDown() override
-    {
-        if (original_namespace >= 0) {
-            EXPECT_EQ(setns(original_namespace, CLONE_NEWNET), 0);
-            close(original_namespace);
-        }
-        snmp_send::TearDown();
-    }
-
-    static void sh(const std::string &command)
-    {
-        ASSERT_EQ(system((command + " >/dev/null 2>&1").c_str()), 0) << command;
-    }
-
-    static void add_interface(const std::string &name, const std::string &mac,
-                              const std::string &ipv4_cidr)
-    {
-        sh("ip link add " + name + " type veth peer name " + name + "p");
-        sh("ip link set " + name + " address " + mac);
-        sh("ip addr add " + ipv4_cidr + " dev " + name);
-        sh("ip link set " + name + "p up");
-        sh("ip link set " + name + " up");
-    }
+    void SetUp() override { ASSERT_TRUE(network.enter()) << strerror(errno); }
 };
 
 // ---- SNMPv1 --------------------------------------------------------------
 
 TEST_F(snmp_send_on_network, any_version_but_2_and_3_sends_a_v1_trap_from_the_routed_address)
 {
-    add_interface("v0", "00:11:22:33:44:55", "192.0.2.1/24");
-    add_interface("v1", "00:11:22:33:44:56", "198.51.100.1/24");
+    network.add_veth("v0", "00:11:22:33:44:55", "192.0.2.1/24");
+    network.add_veth("v1", "00:11:22:33:44:56", "198.51.100.1/24");
     const std::string expected = "net-snmptrap -v 1 -c 'public' 192.0.2.10:162 " + PRODUCT +
                                  " 192.0.2.1 6 1 '' " + EVENT_OID + "3.0 u 1";
     for (uint32_t version : {0u, 1u, 7u}) {
         for (uint32_t pdu_type : {0u, 1u}) {
-            commands.clear();
+            shell.commands.clear();
             snmp_settings s = settings(version);
             s.pdu_type = pdu_type;
             EXPECT_EQ(send_snmp(3, s), 0);
-            ASSERT_EQ(commands.size(), 1u);
-            EXPECT_EQ(commands[0], expected) << "version " << version << " pdu " << pdu_type;
+            ASSERT_EQ(shell.commands.size(), 1u);
+            EXPECT_EQ(shell.commands[0], expected)
+                << "version " << version << " pdu " << pdu_type;
         }
     }
 }
 
 TEST_F(snmp_send_on_network, v1_trap_without_a_route_to_the_manager_carries_0_0_0_0)
 {
-    add_interface("v1", "00:11:22:33:44:56", "198.51.100.1/24");
+    network.add_veth("v1", "00:11:22:33:44:56", "198.51.100.1/24");
     EXPECT_EQ(send_snmp(8, settings(1)), 0);
-    ASSERT_EQ(commands.size(), 1u);
-    EXPECT_EQ(commands[0], "net-snmptrap -v 1 -c 'public' 192.0.2.10:162 " + PRODUCT +
-                               " 0.0.0.0 6 1 '' " + EVENT_OID + "8.0 u 1");
+    ASSERT_EQ(shell.commands.size(), 1u);
+    EXPECT_EQ(shell.commands[0], "net-snmptrap -v 1 -c 'public' 192.0.2.10:162 " + PRODUCT +
+                                     " 0.0.0.0 6 1 '' " + EVENT_OID + "8.0 u 1");
 }
 
 // ---- SNMPv2c -------------------------------------------------------------
@@ -200,12 +128,12 @@ TEST_F(snmp_send, v2c_pdu_type_1_runs_the_inform_tool_every_other_the_trap_tool)
         const char *tool;
     } cases[] = {{1, "net-snmpinform"}, {0, "net-snmptrap"}, {2, "net-snmptrap"}};
     for (const auto &c : cases) {
-        commands.clear();
+        shell.commands.clear();
         snmp_settings s = settings(2);
         s.pdu_type = c.pdu_type;
         EXPECT_EQ(send_snmp(3, s), 0);
-        ASSERT_EQ(commands.size(), 1u);
-        EXPECT_EQ(commands[0], v2c_command(c.tool, "public", 3));
+        ASSERT_EQ(shell.commands.size(), 1u);
+        EXPECT_EQ(shell.commands[0], v2c_command(c.tool, "public", 3));
     }
 }
 
@@ -225,7 +153,7 @@ TEST_F(snmp_send, v3_security_options_follow_auth_and_priv)
         {"", "AES", "-l noAuthNoPriv -u 'admin' -x AES -X 'privpass1'"},
     };
     for (const auto &c : cases) {
-        commands.clear();
+        shell.commands.clear();
         snmp_settings s = settings(3);
         s.auth = c.auth;
         s.auth_password = "authpass1";
@@ -233,8 +161,8 @@ TEST_F(snmp_send, v3_security_options_follow_auth_and_priv)
         s.priv_password = "privpass1";
         s.context_name = "ctx";
         EXPECT_EQ(send_snmp(3, s), 0);
-        ASSERT_EQ(commands.size(), 1u);
-        EXPECT_EQ(commands[0], v3_command("net-snmptrap", c.security, id, "ctx", 3));
+        ASSERT_EQ(shell.commands.size(), 1u);
+        EXPECT_EQ(shell.commands[0], v3_command("net-snmptrap", c.security, id, "ctx", 3));
     }
 }
 
@@ -243,9 +171,9 @@ TEST_F(snmp_send, v3_pdu_type_1_runs_the_inform_tool)
     snmp_settings s = settings(3);
     s.pdu_type = 1;
     EXPECT_EQ(send_snmp(2, s), 0);
-    ASSERT_EQ(commands.size(), 1u);
-    EXPECT_EQ(commands[0], v3_command("net-snmpinform", "-l noAuthNoPriv -u 'admin'",
-                                      engine_prefix() + "050a0b0c", "", 2));
+    ASSERT_EQ(shell.commands.size(), 1u);
+    EXPECT_EQ(shell.commands[0], v3_command("net-snmpinform", "-l noAuthNoPriv -u 'admin'",
+                                            engine_prefix() + "050a0b0c", "", 2));
 }
 
 TEST_F(snmp_send, v3_engine_ids_carry_the_payload_type_and_hex_payload)
@@ -258,42 +186,41 @@ TEST_F(snmp_send, v3_engine_ids_carry_the_payload_type_and_hex_payload)
     s.engine_id_payload_type = 0x80;
     s.engine_id_hex_payload = "DEADbeef";
     EXPECT_EQ(send_snmp(4, s), 0);
-    ASSERT_EQ(commands.size(), 3u);
+    ASSERT_EQ(shell.commands.size(), 3u);
     const std::string security = "-l noAuthNoPriv -u 'admin'";
-    EXPECT_EQ(commands[0], v3_command("net-snmptrap", security, engine_prefix() + "050a0b0c", "", 4));
-    EXPECT_EQ(commands[1], v3_command("net-snmptrap", security, engine_prefix() + "04", "", 4));
-    EXPECT_EQ(commands[2],
+    EXPECT_EQ(shell.commands[0],
+              v3_command("net-snmptrap", security, engine_prefix() + "050a0b0c", "", 4));
+    EXPECT_EQ(shell.commands[1],
+              v3_command("net-snmptrap", security, engine_prefix() + "04", "", 4));
+    EXPECT_EQ(shell.commands[2],
               v3_command("net-snmptrap", security, engine_prefix() + "80DEADbeef", "", 4));
 }
 
 TEST_F(snmp_send_on_network, v3_payload_type_3_puts_the_lowest_mac_in_both_engine_ids)
 {
-    add_interface("v0", "00:11:22:33:44:55", "10.7.0.1/24");
-    add_interface("v1", "00:11:22:33:44:54", "10.8.0.1/24");
+    network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.1/24");
+    network.add_veth("v1", "00:11:22:33:44:54", "10.8.0.1/24");
     snmp_settings s = settings(3);
     s.engine_id_payload_type = 3;
     s.engine_id_hex_payload = "not used";
     EXPECT_EQ(send_snmp(3, s), 0);
-    ASSERT_EQ(commands.size(), 1u);
-    EXPECT_EQ(commands[0], v3_command("net-snmptrap", "-l noAuthNoPriv -u 'admin'",
-                                      engine_prefix() + "03001122334454", "", 3));
+    ASSERT_EQ(shell.commands.size(), 1u);
+    EXPECT_EQ(shell.commands[0], v3_command("net-snmptrap", "-l noAuthNoPriv -u 'admin'",
+                                            engine_prefix() + "03001122334454", "", 3));
 }
 
 TEST_F(snmp_send_on_network, v3_payload_type_3_without_any_mac_sends_nothing)
 {
-    sh("ip link set lo up");
+    network.run("ip link set lo up");
     snmp_settings s = settings(3);
     s.engine_id_payload_type = 3;
-    int result = 0;
-    std::string log = errors_logged_by([&] { result = send_snmp(3, s); });
-    EXPECT_EQ(result, -1);
-    EXPECT_TRUE(commands.empty());
-    EXPECT_EQ(log, "snmp_test: Error assembling lowest HW address: 16.\n");
+    EXPECT_EQ(refusal_logged(s), "snmp_test: Error assembling lowest HW address: 16.\n");
+    EXPECT_TRUE(shell.commands.empty());
 }
 
 TEST_F(snmp_send_on_network, thousand_mac_engine_id_sends_leave_no_descriptor_open)
 {
-    add_interface("v0", "00:11:22:33:44:55", "10.7.0.1/24");
+    network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.1/24");
     snmp_settings s = settings(3);
     s.engine_id_payload_type = 3;
     ASSERT_EQ(send_snmp(3, s), 0);
@@ -303,8 +230,8 @@ TEST_F(snmp_send_on_network, thousand_mac_engine_id_sends_leave_no_descriptor_op
         failed += send_snmp(3, s) != 0;
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(open_descriptor_count(), before);
-    ASSERT_EQ(commands.size(), 1001u);
-    EXPECT_EQ(commands[1000], commands[0]);
+    ASSERT_EQ(shell.commands.size(), 1001u);
+    EXPECT_EQ(shell.commands[1000], shell.commands[0]);
 }
 
 // ---- values between the templates' quotes --------------------------------
@@ -324,73 +251,31 @@ TEST_F(snmp_send_on_network, single_quotes_in_quoted_values_are_escaped_for_the_
     s.priv_password = "'x'";
     s.context_name = "c'tx";
     EXPECT_EQ(send_snmp(1, s), 0);
-    ASSERT_EQ(commands.size(), 3u);
-    EXPECT_EQ(commands[0], "net-snmptrap -v 1 -c 'it'\\''s' 192.0.2.10:162 " + PRODUCT +
-                               " 0.0.0.0 6 1 '' " + EVENT_OID + "1.0 u 1");
-    EXPECT_EQ(commands[1], v2c_command("net-snmptrap", "it'\\''s", 1));
-    EXPECT_EQ(commands[2],
+    ASSERT_EQ(shell.commands.size(), 3u);
+    EXPECT_EQ(shell.commands[0], "net-snmptrap -v 1 -c 'it'\\''s' 192.0.2.10:162 " + PRODUCT +
+                                     " 0.0.0.0 6 1 '' " + EVENT_OID + "1.0 u 1");
+    EXPECT_EQ(shell.commands[1], v2c_command("net-snmptrap", "it'\\''s", 1));
+    EXPECT_EQ(shell.commands[2],
               v3_command("net-snmptrap",
                          "-l authPriv -u 'o'\\''brien' -a SHA -A 'pa'\\''ss word'"
                          " -x AES -X ''\\''x'\\'''",
                          engine_prefix() + "050a0b0c", "c'\\''tx", 1));
 }
 
-// Reads the arguments one stand-in call recorded (each followed by a NUL).
-std::vector<std::string> recorded_arguments(const std::string &path)
-{
-    std::vector<std::string> arguments;
-    FILE *file = fopen(path.c_str(), "r");
-    if (file == nullptr)
-        return arguments;
-    std::string current;
-    for (int c; (c = fgetc(file)) != EOF;) {
-        if (c == '\0') {
-            arguments.push_back(current);
-            current.clear();
-        } else {
-            current += char(c);
-        }
-    }
-    fclose(file);
-    return arguments;
-}
-
 // Through the real shell to the recording stand-in tools: the tools get every
 // value exactly as configured, and nothing in a value runs as a command.
 class snmp_send_through_shell : public ::testing::Test {
 protected:
-    char dir[64] = "/tmp/snmp_test.XXXXXX";
-    std::string saved_path;
-    std::string marker;
+    standin_path standins;
+    std::string marker = standins.dir.file("injected");
 
     void SetUp() override
     {
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        marker = std::string(dir) + "/injected";
-        saved_path = getenv("PATH");
-        std::string path = std::string(NORVALE_SOURCE_DIR) + "/tools/standins:" + saved_path;
-        setenv("PATH", path.c_str(), 1);
-        setenv("NORVALE_STANDIN_DIR", dir, 1);
+        ASSERT_FALSE(standins.dir.path().empty());
         // Answer success without handing the call on to the real tools.
-        for (const char *tool : {"net-snmptrap", "net-snmpinform"}) {
-            FILE *exit_file = fopen((std::string(dir) + "/" + tool + ".exit").c_str(), "w");
-            ASSERT_NE(exit_file, nullptr);
-            fputs("0\n", exit_file);
-            fclose(exit_file);
-        }
+        for (const char *tool : {"net-snmptrap", "net-snmpinform"})
+            ASSERT_TRUE(write_file(standins.dir.file(std::string(tool) + ".exit"), "0\n"));
         run_shell = run_shell_command;
-    }
-    void TearDown() override
-    {
-        setenv("PATH", saved_path.c_str(), 1);
-        unsetenv("NORVALE_STANDIN_DIR");
-        EXPECT_EQ(system((std::string("rm -rf ") + dir).c_str()), 0);
-    }
-    std::string call(int n, const char *tool)
-    {
-        char name[32];
-        snprintf(name, sizeof name, "/calls/%06d-%s", n, tool);
-        return dir + std::string(name);
     }
 };
 
@@ -419,18 +304,17 @@ TEST_F(snmp_send_through_shell, tools_receive_quoted_values_exactly_and_nothing_
 
     const std::vector<std::string> v2c = {"-v", "2c", "-c", community, "192.0.2.10:162", "",
                                           PRODUCT, EVENT_OID + "3.0", "u", "1"};
-    EXPECT_EQ(recorded_arguments(call(1, "net-snmptrap")), v2c);
+    EXPECT_EQ(standins.arguments(1, "net-snmptrap"), v2c);
     const std::string id = engine_prefix() + "050a0b0c";
     const std::vector<std::string> v3 = {
         "-v", "3", "-l", "authPriv", "-u", username, "-a", "SHA-256", "-A", auth_password,
         "-x", "AES", "-X", priv_password, "-e", id, "-E", id, "-n", context,
         "192.0.2.10:162", "", PRODUCT, EVENT_OID + "7.0", "u", "1"};
-    EXPECT_EQ(recorded_arguments(call(2, "net-snmpinform")), v3);
+    EXPECT_EQ(standins.arguments(2, "net-snmpinform"), v3);
     EXPECT_NE(access(marker.c_str(), F_OK), 0) << "a configured value ran as a command";
 }
 
 // ---- values the templates leave bare -------------------------------------
-
 TEST_F(snmp_send, protocol_names_with_other_than_letters_digits_and_dash_are_refused)
 {
     const struct {
@@ -449,12 +333,10 @@ TEST_F(snmp_send, protocol_names_with_other_than_letters_digits_and_dash_are_ref
         snmp_settings s = settings(3);
         s.auth = c.auth;
         s.priv = c.priv;
-        int result = 0;
-        std::string log = errors_logged_by([&] { result = send_snmp(3, s); });
-        EXPECT_EQ(result, -1) << c.auth << " / " << c.priv;
-        EXPECT_EQ(log, std::string("snmp_test: ") + c.message + "\n");
+        SCOPED_TRACE(std::string(c.auth) + " / " + c.priv);
+        EXPECT_EQ(refusal_logged(s), std::string("snmp_test: ") + c.message + "\n");
     }
-    EXPECT_TRUE(commands.empty());
+    EXPECT_TRUE(shell.commands.empty());
 }
 
 TEST_F(snmp_send, engine_id_payload_with_other_than_hex_digits_is_refused)
@@ -462,13 +344,11 @@ TEST_F(snmp_send, engine_id_payload_with_other_than_hex_digits_is_refused)
     for (const char *payload : {"0a0b0z", "0a 0b", "0a;reboot", "0x0a"}) {
         snmp_settings s = settings(3);
         s.engine_id_hex_payload = payload;
-        int result = 0;
-        std::string log = errors_logged_by([&] { result = send_snmp(3, s); });
-        EXPECT_EQ(result, -1) << payload;
-        EXPECT_EQ(log, "snmp_test: Error: SNMP engine ID payload holds characters other than "
-                       "hexadecimal digits\n");
+        SCOPED_TRACE(payload);
+        EXPECT_EQ(refusal_logged(s), "snmp_test: Error: SNMP engine ID payload holds characters "
+                                     "other than hexadecimal digits\n");
     }
-    EXPECT_TRUE(commands.empty());
+    EXPECT_TRUE(shell.commands.empty());
 }
 
 TEST_F(snmp_send, product_oid_other_than_digits_and_dots_is_refused)
@@ -477,14 +357,12 @@ TEST_F(snmp_send, product_oid_other_than_digits_and_dots_is_refused)
         for (uint32_t version : {1u, 2u, 3u}) {
             snmp_settings s = settings(version);
             s.product_oid = oid;
-            int result = 0;
-            std::string log = errors_logged_by([&] { result = send_snmp(3, s); });
-            EXPECT_EQ(result, -1) << oid;
-            EXPECT_EQ(log, "snmp_test: Error: SNMP product OID holds characters other than "
-                           "digits and '.'\n");
+            SCOPED_TRACE(oid);
+            EXPECT_EQ(refusal_logged(s), "snmp_test: Error: SNMP product OID holds characters "
+                                         "other than digits and '.'\n");
         }
     }
-    EXPECT_TRUE(commands.empty());
+    EXPECT_TRUE(shell.commands.empty());
 }
 
 // ---- lengths -------------------------------------------------------------
@@ -496,17 +374,14 @@ TEST_F(snmp_send, command_of_1023_bytes_runs_and_of_1024_is_refused)
     snmp_settings s = settings(2);
     s.community = fits.c_str();
     EXPECT_EQ(send_snmp(3, s), 0);
-    ASSERT_EQ(commands.size(), 1u);
-    EXPECT_EQ(commands[0], v2c_command("net-snmptrap", fits, 3));
-    EXPECT_EQ(commands[0].size(), 1023u);
+    ASSERT_EQ(shell.commands.size(), 1u);
+    EXPECT_EQ(shell.commands[0], v2c_command("net-snmptrap", fits, 3));
+    EXPECT_EQ(shell.commands[0].size(), 1023u);
 
     const std::string too_long(1024 - fixed, 'c');
     s.community = too_long.c_str();
-    int result = 0;
-    std::string log = errors_logged_by([&] { result = send_snmp(3, s); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(log, "snmp_test: Error assembling snmptrap command: 1024\n");
-    EXPECT_EQ(commands.size(), 1u);
+    EXPECT_EQ(refusal_logged(s), "snmp_test: Error assembling snmptrap command: 1024\n");
+    EXPECT_EQ(shell.commands.size(), 1u);
 }
 
 TEST_F(snmp_send, length_limit_counts_the_escaped_quotes)
@@ -516,11 +391,8 @@ TEST_F(snmp_send, length_limit_counts_the_escaped_quotes)
     const std::string community = "'" + std::string(1024 - fixed - 4, 'c');
     snmp_settings s = settings(2);
     s.community = community.c_str();
-    int result = 0;
-    std::string log = errors_logged_by([&] { result = send_snmp(3, s); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(log, "snmp_test: Error assembling snmptrap command: 1024\n");
-    EXPECT_TRUE(commands.empty());
+    EXPECT_EQ(refusal_logged(s), "snmp_test: Error assembling snmptrap command: 1024\n");
+    EXPECT_TRUE(shell.commands.empty());
 }
 
 TEST_F(snmp_send, too_long_security_options_are_refused_with_their_length)
@@ -529,31 +401,25 @@ TEST_F(snmp_send, too_long_security_options_are_refused_with_their_length)
     const std::string username(1003, 'u');
     snmp_settings s = settings(3);
     s.username = username.c_str();
-    int result = 0;
-    std::string log = errors_logged_by([&] { result = send_snmp(3, s); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(log, "snmp_test: Error setting authorization parameters: 1024\n");
+    EXPECT_EQ(refusal_logged(s), "snmp_test: Error setting authorization parameters: 1024\n");
 
     // "-l noAuthNoPriv -u 'admin'" leaves 998 bytes for " -x AES -X '...'".
     const std::string priv_password(985, 'p');
     s = settings(3);
     s.priv = "AES";
     s.priv_password = priv_password.c_str();
-    log = errors_logged_by([&] { result = send_snmp(3, s); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(log, "snmp_test: Error setting credentials: 998\n");
-    EXPECT_TRUE(commands.empty());
+    EXPECT_EQ(refusal_logged(s), "snmp_test: Error setting credentials: 998\n");
+    EXPECT_TRUE(shell.commands.empty());
 }
 
 TEST_F(snmp_send, tool_failure_is_returned_and_logged_with_its_status)
 {
     for (int status : {256, -1}) {
-        tool_status = status;
-        int result = 0;
-        std::string log = errors_logged_by([&] { result = send_snmp(3, settings(2)); });
-        EXPECT_EQ(result, status);
-        EXPECT_EQ(log, "snmp_test: Error sending SNMP Trap/Inform: " + std::to_string(status) +
-                           "\n");
+        shell.status = status;
+        syslog_capture errors("snmp_test", LOG_MASK(LOG_ERR));
+        EXPECT_EQ(send_snmp(3, settings(2)), status);
+        EXPECT_EQ(errors.text(), "snmp_test: Error sending SNMP Trap/Inform: " +
+                                     std::to_string(status) + "\n");
     }
 }
 

@@ -6,57 +6,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
-#include <syslog.h>
 #include <unistd.h>
 #include <vector>
 
 #include "core/daemon.h"
+#include "tests/support/test_support.h"
 
 namespace {
-
-// What the module sends to syslog, echoed (LOG_PERROR) onto a temporary file
-// standing in for standard error while the capture lives.
-class log_capture {
-public:
-    log_capture() : fd_(open("/tmp", O_TMPFILE | O_RDWR, 0600)), saved_stderr_(dup(2))
-    {
-        dup2(fd_, 2);
-        openlog("t", LOG_PERROR, LOG_DAEMON);
-    }
-    ~log_capture()
-    {
-        openlog("t", 0, LOG_DAEMON);
-        dup2(saved_stderr_, 2);
-        close(saved_stderr_);
-        close(fd_);
-    }
-    std::string text() const
-    {
-        if (fd_ < 0)
-            return "(no capture file)";
-        char all[8192];
-        ssize_t got = pread(fd_, all, sizeof all, 0);
-        return std::string(all, got > 0 ? size_t(got) : 0);
-    }
-    int count(const char *message) const
-    {
-        std::string all = text(), wanted = std::string("t: ") + message + "\n";
-        int n = 0;
-        for (size_t at = all.find(wanted); at != std::string::npos; at = all.find(wanted, at + 1))
-            n++;
-        return n;
-    }
-
-private:
-    int fd_;
-    int saved_stderr_;
-};
 
 const char *const FORMAT_WARNING = "Warning: log entry with unexpected format";
 const char *const PAM_WARNING = "Warning: pam_unix log entry with unexpected format";
@@ -137,7 +98,7 @@ protected:
 
 TEST_F(LogMonitorTest, WorkedExamplesRaiseTheirEventsWithLineTimeAndMask)
 {
-    log_capture log;
+    syslog_capture log;
     handle(CONFIG_LINE);
     handle(LOGIN_LINE);
     handle(PASSWORD_LINE);
@@ -162,7 +123,7 @@ TEST_F(LogMonitorTest, ExpectedButUninterestingLinesAreDroppedQuietly)
         "\n",
         "",
     };
-    log_capture log;
+    syslog_capture log;
     for (const char *line : lines)
         handle(line);
     EXPECT_TRUE(ring_is_empty(queue));
@@ -183,7 +144,7 @@ TEST_F(LogMonitorTest, EntriesWithoutTagDrawTheFormatWarning)
         "x",
     };
     for (const char *line : warned) {
-        log_capture log;
+        syslog_capture log;
         handle(line);
         EXPECT_EQ(log.count(FORMAT_WARNING), 1) << line;
     }
@@ -194,7 +155,7 @@ TEST_F(LogMonitorTest, TagEndsAtFirstColonFromPosition20)
 {
     // The colons of the time never count; the first one after it does, even
     // when a later colon would have been followed by a space.
-    log_capture log;
+    syslog_capture log;
     handle("2024-05-17 08:30:12 a:b: user 'admin' updated configuration of LAN\n");
     EXPECT_EQ(log.count(FORMAT_WARNING), 1);
     handle("2024-05-17 08:30:12 a(b:c): user 'admin' updated configuration of LAN\n");
@@ -212,7 +173,7 @@ TEST_F(LogMonitorTest, PamUnixEntriesOfBadShapeDrawThePamWarning)
         "2024-05-17 08:37:00 x: pam_unix user 'admin' updated configuration of LAN\n",
     };
     for (const char *line : lines) {
-        log_capture log;
+        syslog_capture log;
         handle(line);
         EXPECT_EQ(log.count(PAM_WARNING), 1) << line;
         EXPECT_EQ(log.count(FORMAT_WARNING), 0) << line;
@@ -240,7 +201,7 @@ TEST_F(LogMonitorTest, ConfigChangeFollowsScanfMatchingRules)
     };
     for (const auto &c : cases) {
         std::string line = std::string("2024-05-17 08:30:12 cfg: ") + c.message;
-        log_capture log;
+        syslog_capture log;
         handle(line.c_str());
         std::vector<event_record> got = drain(queue);
         ASSERT_EQ(got.size(), c.raises ? 1u : 0u) << c.message;
@@ -253,7 +214,7 @@ TEST_F(LogMonitorTest, ConfigChangeFollowsScanfMatchingRules)
 TEST_F(LogMonitorTest, LinesOlderThanStartAreDroppedQuietly)
 {
     start_timestamp = utc(2024, 5, 17, 8, 30, 12);
-    log_capture log;
+    syslog_capture log;
     handle("2024-05-17 08:30:12 cfg: user 'admin' updated configuration of LAN\n");
     handle("2024-05-17 08:30:11 cfg: user 'admin' updated configuration of WAN\n");
     handle("2024-05-17 08:30:13 cfg: user 'admin' updated configuration of DNS\n");
@@ -288,7 +249,7 @@ TEST_F(LogMonitorTest, UnconvertibleTimeIsOldUnlessStartTimeIsUnknown)
 TEST_F(LogMonitorTest, ShapeIsJudgedBeforeAgeAndAgeBeforePamShape)
 {
     start_timestamp = utc(2030, 1, 1, 0, 0, 0);
-    log_capture log;
+    syslog_capture log;
     handle("2024-05-17 08:36:00 kernel booting\n");
     EXPECT_EQ(log.count(FORMAT_WARNING), 1);
     handle("2024-05-17 08:37:00 login[812]: pam_unix(login:auth) authentication failure\n");
@@ -331,7 +292,7 @@ TEST_F(LogMonitorTest, FullQueueLosesEventWithWarningAndRecovers)
 {
     for (int i = 0; i < 1023; i++)
         ASSERT_TRUE(ring_push(queue, event_record{TEST_EVENT, 0, i}));
-    log_capture log;
+    syslog_capture log;
     handle(CONFIG_LINE);
     EXPECT_EQ(log.count(QUEUE_FULL), 1);
     EXPECT_EQ(queue.slots[(queue.tail + 1023) & 0x3FF].code, TEST_EVENT);
@@ -452,7 +413,7 @@ TEST_F(LogWatchTest, OverlongLineIsHandledInPartsOf1023Characters)
         padded("2024-05-17 09:00:00 passwd[1]: pam_unix(passwd:chauthtok): password changed for x", 1023) +
         padded("2024-05-17 10:00:00 login[2]: pam_unix(login:auth): authentication failure ", 454) + "\n";
     ASSERT_EQ(line.size(), 2501u);
-    log_capture log;
+    syslog_capture log;
     feed(line);
     EXPECT_EQ(window(), LOG_CARRY_ON);
     std::vector<event_record> got = drain(queue);
@@ -469,7 +430,7 @@ TEST_F(LogWatchTest, PartsSplitExactlyAt1023Characters)
     // 1022 characters and the newline: one line. 1023 and the newline: the
     // newline alone is a second, blank line, dropped quietly. 1024: the last
     // character starts the second part and has no tag.
-    log_capture log;
+    syslog_capture log;
     feed(padded(head, 1022) + "\n");
     EXPECT_EQ(window(), LOG_CARRY_ON);
     EXPECT_EQ(drain(queue).size(), 1u);
@@ -492,7 +453,7 @@ TEST_F(LogWatchTest, EndOfInputHandlesLastPieceThenWaitsOutEachWindowQuietly)
     last.pop_back();  // the feed ends without a newline
     feed(std::string(LOGIN_LINE) + last);
     close_writer();
-    log_capture log;
+    syslog_capture log;
     for (int n = 0; n < 3; n++) {
         double cpu_before = own_cpu_seconds();
         double seconds = 0;
@@ -510,7 +471,7 @@ TEST_F(LogWatchTest, EndOfInputHandlesLastPieceThenWaitsOutEachWindowQuietly)
 
 TEST_F(LogWatchTest, DescriptorThatIsNotOpenCountsAsEndOfInput)
 {
-    log_capture log;
+    syslog_capture log;
     int unused = dup(0);
     ASSERT_GE(unused, 0);
     close(unused);
@@ -528,7 +489,7 @@ TEST_F(LogWatchTest, DescriptorThatIsNotOpenCountsAsEndOfInput)
 TEST_F(LogWatchTest, StopSignalEndsTheWaitAtOnce)
 {
     signal(SIGALRM, handle_stop_signal);
-    log_capture log;
+    syslog_capture log;
     alarm_after_ms(200);
     double seconds = 0;
     EXPECT_EQ(window(&seconds), LOG_STOP);
@@ -542,7 +503,7 @@ TEST_F(LogWatchTest, StopSignalEndsTheWaitAfterEndOfInputToo)
     close_writer();
     EXPECT_EQ(window(), LOG_CARRY_ON);
     signal(SIGALRM, handle_stop_signal);
-    log_capture log;
+    syslog_capture log;
     alarm_after_ms(200);
     double seconds = 0;
     EXPECT_EQ(window(&seconds), LOG_STOP);
@@ -557,7 +518,7 @@ TEST_F(LogWatchTest, FailedWaitWithoutStopRequestStopsWithError)
 {
     // A handled signal that asks for no stop still makes the wait fail.
     signal(SIGALRM, ignore_signal);
-    log_capture log;
+    syslog_capture log;
     alarm_after_ms(200);
     EXPECT_EQ(window(), LOG_STOP);
     EXPECT_EQ(got_signal, 0);

@@ -2,46 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/test_support.h"
+
 namespace {
-
-// What the module sends to syslog, echoed (LOG_PERROR) onto a temporary file
-// standing in for standard error while the capture lives.
-class log_capture {
-public:
-    log_capture() : fd_(open("/tmp", O_TMPFILE | O_RDWR, 0600)), saved_stderr_(dup(2))
-    {
-        dup2(fd_, 2);
-        openlog("t", LOG_PERROR, LOG_DAEMON);
-    }
-    ~log_capture()
-    {
-        openlog("t", 0, LOG_DAEMON);
-        dup2(saved_stderr_, 2);
-        close(saved_stderr_);
-        close(fd_);
-    }
-    std::string text() const
-    {
-        if (fd_ < 0)
-            return "(no capture file)";
-        char all[8192];
-        ssize_t got = pread(fd_, all, sizeof all, 0);
-        return std::string(all, got > 0 ? size_t(got) : 0);
-    }
-
-private:
-    int fd_;
-    int saved_stderr_;
-};
 
 const char *const QUEUE_FULL_LINE = "t: Warning: Event queue full!\n";
 
@@ -58,11 +26,9 @@ class ProbesTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/norvale_probes_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        carrier_template = dir + "/eth?";
-        request_path = dir + "/test_request";
+        ASSERT_FALSE(dir.path().empty());
+        carrier_template = dir.file("eth?");
+        request_path = dir.file("test_request");
         for (int &count : carrier_down_count)
             count = -1;
         ring_clear(queue);
@@ -72,36 +38,22 @@ protected:
         settings.channel_masks[ETH2_DISCONNECTED] = 0;  // queued all the same
         settings.channel_masks[TEST_EVENT] = 0x3F;
     }
-    void TearDown() override
-    {
-        std::string command = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(command.c_str()), 0);
-    }
 
-    std::string carrier_path(int port) { return dir + "/eth" + char('0' + port); }
+    std::string carrier_path(int port) { return dir.file(std::string("eth") + char('0' + port)); }
     // Writes the carrier file; a null content removes it.
     void set_carrier(int port, const char *content)
     {
         std::string path = carrier_path(port);
         unlink(path.c_str());
-        if (!content)
-            return;
-        FILE *file = fopen(path.c_str(), "w");
-        ASSERT_NE(file, nullptr);
-        fputs(content, file);
-        fclose(file);
+        if (content)
+            write_file(path, content);
     }
     void set_all(const char *content)
     {
         for (int port = 0; port < 3; port++)
             set_carrier(port, content);
     }
-    void request_test()
-    {
-        FILE *file = fopen(request_path.c_str(), "w");
-        ASSERT_NE(file, nullptr);
-        fclose(file);
-    }
+    void request_test() { write_file(request_path, ""); }
     void probe(int32_t poll_time)
     {
         probe_carriers(poll_time, settings, queue, carrier_template.c_str());
@@ -120,7 +72,8 @@ protected:
         return counts;
     }
 
-    std::string dir, carrier_template, request_path;
+    temp_dir dir{"norvale_probes"};
+    std::string carrier_template, request_path;
     module_settings settings;
     event_ring queue;
 };
@@ -254,7 +207,7 @@ TEST_F(ProbesTest, FullQueueLosesEventsButConsumesRequestAndDisarmsPort)
 {
     for (int i = 0; i < 1023; i++)
         ASSERT_TRUE(ring_push(queue, event_record{CONFIG_CHANGED, 0, i}));
-    log_capture log;
+    syslog_capture log;
     request_test();
     probe_test_request(30, settings, queue, request_path.c_str());
     EXPECT_FALSE(file_exists(request_path.c_str()));
@@ -272,8 +225,8 @@ TEST_F(ProbesTest, FullQueueLosesEventsButConsumesRequestAndDisarmsPort)
 TEST_F(ProbesTest, TemplateWithoutPortPlaceholderProbesNothing)
 {
     set_all("1\n");
-    std::string no_placeholder = dir + "/eth0";
-    log_capture log;
+    std::string no_placeholder = dir.file("eth0");
+    syslog_capture log;
     probe_carriers(1, settings, queue, no_placeholder.c_str());
     for (int count : carrier_down_count)
         EXPECT_EQ(count, -1);

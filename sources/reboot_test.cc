@@ -2,47 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <sys/stat.h>
-#include <syslog.h>
-#include <unistd.h>
 
 #include "core/daemon.h"
+#include "tests/support/test_support.h"
 
 namespace {
-
-// What the module sends to syslog, echoed (LOG_PERROR) onto a temporary file
-// standing in for standard error while the capture lives.
-class log_capture {
-public:
-    log_capture() : fd_(open("/tmp", O_TMPFILE | O_RDWR, 0600)), saved_stderr_(dup(2))
-    {
-        dup2(fd_, 2);
-        openlog("t", LOG_PERROR, LOG_DAEMON);
-    }
-    ~log_capture()
-    {
-        openlog("t", 0, LOG_DAEMON);
-        dup2(saved_stderr_, 2);
-        close(saved_stderr_);
-        close(fd_);
-    }
-    std::string text() const
-    {
-        if (fd_ < 0)
-            return "(no capture file)";
-        char all[8192];
-        ssize_t got = pread(fd_, all, sizeof all, 0);
-        return std::string(all, got > 0 ? size_t(got) : 0);
-    }
-
-private:
-    int fd_;
-    int saved_stderr_;
-};
 
 const int32_t START = 1715934612;
 
@@ -50,47 +15,21 @@ class RebootTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/norvale_reboot_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        uptime_path = dir + "/uptime";
-        boot_path = dir + "/boot_timestamp";
+        ASSERT_FALSE(dir.path().empty());
+        uptime_path = dir.file("uptime");
+        boot_path = dir.file("boot_timestamp");
         start_timestamp = START;
         ring_clear(queue);
         settings = module_settings{};
         settings.channel_masks[SYSTEM_REBOOT] = 0x23;
     }
-    void TearDown() override
-    {
-        std::string command = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(command.c_str()), 0);
-    }
 
-    static void write_file(const std::string &path, const std::string &content)
-    {
-        FILE *file = fopen(path.c_str(), "w");
-        ASSERT_NE(file, nullptr);
-        fputs(content.c_str(), file);
-        fclose(file);
-    }
-    static std::string read_file(const std::string &path)
-    {
-        FILE *file = fopen(path.c_str(), "r");
-        if (!file)
-            return "(missing)";
-        std::string content;
-        int c;
-        while ((c = fgetc(file)) != EOF)
-            content += char(c);
-        fclose(file);
-        return content;
-    }
     // One run of the detection with the given /proc/uptime content; returns
     // what it logged.
     std::string detect(const std::string &uptime, const std::string &boot = "")
     {
         write_file(uptime_path, uptime);
-        log_capture log;
+        syslog_capture log;
         detect_reboot(settings, queue, uptime_path.c_str(), boot.empty() ? boot_path.c_str() : boot.c_str());
         return log.text();
     }
@@ -104,7 +43,8 @@ protected:
         EXPECT_TRUE(ring_is_empty(queue));
     }
 
-    std::string dir, uptime_path, boot_path;
+    temp_dir dir{"norvale_reboot"};
+    std::string uptime_path, boot_path;
     module_settings settings;
     event_ring queue;
 };
@@ -177,7 +117,7 @@ TEST_F(RebootTest, FileFromEarlierBootOrWithoutNumberIsRewritten)
 
 TEST_F(RebootTest, UnwritableFileStillRaisesTheEvent)
 {
-    std::string unwritable = dir + "/no_such_dir/boot_timestamp";
+    std::string unwritable = dir.file("no_such_dir/boot_timestamp");
     EXPECT_EQ(detect("5.0\n", unwritable),
               "t: Warning: Unable to open boot timestamp file. Reboot detection compromised.\n");
     expect_reboot_event(START);
@@ -192,8 +132,8 @@ TEST_F(RebootTest, UnknownUptimeRaisesNothingAndLeavesFileAlone)
         EXPECT_TRUE(ring_is_empty(queue));
         EXPECT_EQ(read_file(boot_path), "123");
     }
-    log_capture log;
-    std::string missing = dir + "/no_uptime";
+    syslog_capture log;
+    std::string missing = dir.file("no_uptime");
     detect_reboot(settings, queue, missing.c_str(), boot_path.c_str());
     EXPECT_EQ(log.text(), "t: Error determining uptime!\n");
     EXPECT_TRUE(ring_is_empty(queue));
