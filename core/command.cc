@@ -10,7 +10,7 @@
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <syslog.h>
+#include "core/log.h"
 #include <unistd.h>
 
 thread_local int stdio_redirect[3] = {-1, -1, -1};
@@ -151,7 +151,7 @@ void format_timestamp(int32_t seconds, char *text)
     snprintf(command_line, sizeof command_line,
              "date +\"%%Y-%%m-%%d %%H:%%M:%%S\" -d @%ld", long(seconds));
     if (run_command_output(command_line, text, TIMESTAMP_TEXT_SIZE - 1) < 1)
-        syslog(LOG_NOTICE, "Warning: unable to prepare timestamp");
+        log_message(LOG_NOTICE, "Warning: unable to prepare timestamp");
 }
 
 int run_shell_command(const char *command_line)

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <syslog.h>
+#include "core/log.h"
 #include <unistd.h>
 
 #include "config/settings.h"
@@ -72,23 +72,23 @@ int daemon_main(int argc, char **argv)
     ring_clear(event_queue);
     start_timestamp = run_command_number("date +%s");
     if (start_timestamp < 0) {
-        syslog(LOG_NOTICE, "Warning: unable to get start timestamp");
+        log_message(LOG_NOTICE, "Warning: unable to get start timestamp");
         start_timestamp = -1;
     }
     setsid();
     signal(SIGINT, handle_stop_signal);
     signal(SIGTERM, handle_stop_signal);
     signal(SIGQUIT, handle_stop_signal);
-    openlog(base_name(invoked_as), LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    log_open(base_name(invoked_as));
 
     load_module_settings(settings);
     if (settings.enabled == 0) {
-        syslog(LOG_NOTICE, "module disabled, not starting");
+        log_message(LOG_NOTICE, "module disabled, not starting");
         return 1;
     }
-    syslog(LOG_NOTICE, "started");
+    log_message(LOG_NOTICE, "started");
     detect_reboot(settings, event_queue);
     main_loop(settings, event_queue);
-    syslog(LOG_NOTICE, "stopped, got_signal: %d", int(got_signal));
+    log_message(LOG_NOTICE, "stopped, got_signal: %d", int(got_signal));
     return 0;
 }

@@ -1,6 +1,6 @@
 #include "core/main_loop.h"
 
-#include <syslog.h>
+#include "core/log.h"
 
 #include "core/command.h"
 #include "core/daemon.h"
@@ -75,10 +75,10 @@ void retry_one_sms(const sms_retry_entry &e, const module_settings &settings, co
         return;
     uint8_t left = uint8_t((e.attempts_left - 1) & 0xFF);
     if (left == 0) {
-        syslog(LOG_ERR, "Error: too much atempts to send SMS for %s, giving up...", e.recipient);
+        log_message(LOG_ERR, "Error: too much atempts to send SMS for %s, giving up...", e.recipient);
         return;
     }
-    syslog(LOG_WARNING, "Warning: failed to send SMS for %s, %d attempts remains. Will try in %d seconds again.",
+    log_message(LOG_WARNING, "Warning: failed to send SMS for %s, %d attempts remains. Will try in %d seconds again.",
            e.recipient, int(left), int(SMS_RETRY_DELAY));
     queue_sms_retry(e, left, act);
 }
@@ -94,7 +94,7 @@ void sms_retry_pass(const module_settings &settings, const loop_actions &act)
     do {
         sms_retry_entry e = ring_pop(sms_reserve_queue);
         if (e.code == EVENT_NONE) {
-            syslog(LOG_ERR, "ERROR: Dequeing empty SMS reserve queue, this should be never reached!");
+            log_message(LOG_ERR, "ERROR: Dequeing empty SMS reserve queue, this should be never reached!");
             return;
         }
         retry_one_sms(e, settings, act);
@@ -108,7 +108,7 @@ void dispatch_snmp(event_record &r, const module_settings &settings, const loop_
     if (health.snmp && act.send_snmp(r.code, settings.snmp) == 0)
         return;
     if (!ring_push(reserve_snmp_queue, r))
-        syslog(LOG_NOTICE, "Warning: Reserve SNMP queue full!");
+        log_message(LOG_NOTICE, "Warning: Reserve SNMP queue full!");
     health.snmp = false;
 }
 
@@ -122,7 +122,7 @@ void dispatch_mail(event_record &r, const module_settings &settings, const loop_
         r.mask = (r.mask & ~NOTIFY_MAIL_ANY) | (channel_mask(failed) & NOTIFY_MAIL_ANY);
     }
     if (!ring_push(reserve_mail_queue, r))
-        syslog(LOG_NOTICE, "Warning: Reserve e-mail queue full!");
+        log_message(LOG_NOTICE, "Warning: Reserve e-mail queue full!");
     health.mail = false;
 }
 
@@ -136,7 +136,7 @@ void dispatch_sms(const event_record &r, const module_settings &settings, const 
             continue;
         if (act.send_sms(r.code, recipient, timestamp_text, settings) == 0)
             continue;
-        syslog(LOG_ERR, "Error: failed to send SMS for %s, enqueing...", recipient);
+        log_message(LOG_ERR, "Error: failed to send SMS for %s, enqueing...", recipient);
         ring_push(sms_reserve_queue, r.code, recipient, timestamp_text, SMS_RETRY_ATTEMPTS,
                   int32_t(act.clock() + SMS_RETRY_DELAY));
     }

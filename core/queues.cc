@@ -1,6 +1,6 @@
 #include "core/queues.h"
 #include <cstring>
-#include <syslog.h>
+#include "core/log.h"
 
 event_ring event_queue;
 event_ring reserve_snmp_queue;
@@ -39,5 +39,5 @@ bool ring_push(sms_retry_ring &r, int32_t code, const char *recipient,
 void raise_event(event_ring &queue, int32_t code, channel_mask mask, int32_t timestamp)
 {
     if (!ring_push(queue, event_record{code, mask, timestamp}))
-        syslog(LOG_NOTICE, "Warning: Event queue full!");
+        log_message(LOG_NOTICE, "Warning: Event queue full!");
 }

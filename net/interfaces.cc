@@ -12,7 +12,7 @@
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <syslog.h>
+#include "core/log.h"
 #include <unistd.h>
 
 interface_query_files interface_files = {PROC_NET_IF_INET6, VRRP_MAC_PATH_FORMAT};
@@ -128,7 +128,7 @@ void query_interface(const char *name, interface_info &info)
         return;
     int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (fd < 0) {
-        syslog(LOG_ERR, "socket error: %s", strerror(errno));
+        log_message(LOG_ERR, "socket error: %s", strerror(errno));
         return;
     }
     query_ioctls(fd, name, info);
@@ -192,7 +192,7 @@ char *lowest_mac_address()
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
-        syslog(LOG_ERR, "socket error.");
+        log_message(LOG_ERR, "socket error.");
         return nullptr;
     }
     alignas(ifreq) char buffer[IFCONF_BUFFER_SIZE];
@@ -200,7 +200,7 @@ char *lowest_mac_address()
     list.ifc_len = IFCONF_BUFFER_SIZE;
     list.ifc_buf = buffer;
     if (ioctl(fd, SIOCGIFCONF, &list) < 0) {
-        syslog(LOG_ERR, "ioctl error.");
+        log_message(LOG_ERR, "ioctl error.");
         close(fd);
         return nullptr;
     }
@@ -220,12 +220,12 @@ char *lowest_mac_address()
     char text[MAC_TEXT_SIZE];
     int length = snprintf(text, sizeof text, "%012llx", (unsigned long long)best);
     if (length < 0 || length >= MAC_TEXT_SIZE) {
-        syslog(LOG_ERR, "Error assembling lowest HW address: %d.", length);
+        log_message(LOG_ERR, "Error assembling lowest HW address: %d.", length);
         return nullptr;
     }
     char *result = static_cast<char *>(malloc(MAC_TEXT_SIZE));
     if (result == nullptr) {
-        syslog(LOG_ERR, "Error allocating lowest HW address.");
+        log_message(LOG_ERR, "Error allocating lowest HW address.");
         return nullptr;
     }
     memcpy(result, text, MAC_TEXT_SIZE);

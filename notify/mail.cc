@@ -1,6 +1,6 @@
 #include "notify/mail.h"
 
-#include <syslog.h>
+#include "core/log.h"
 
 #include "core/command.h"
 #include "notify/quoting.h"
@@ -55,12 +55,12 @@ bool serve_group(int group, int32_t code, const char *timestamp_text,
             continue;
         // The tool would take such an address for one of its options.
         if (looks_like_option(address)) {
-            syslog(LOG_ERR, "Error: mail group %d address %d begins with '-', not sending",
+            log_message(LOG_ERR, "Error: mail group %d address %d begins with '-', not sending",
                    group, n);
             return false;
         }
         if (!build_mail_command(address, code, timestamp_text, settings, command)) {
-            syslog(LOG_NOTICE, "Warning: email command too large for buffer!");
+            log_message(LOG_NOTICE, "Warning: email command too large for buffer!");
             return false;
         }
         if (run_shell(command) != 0)

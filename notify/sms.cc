@@ -1,6 +1,6 @@
 #include "notify/sms.h"
 
-#include <syslog.h>
+#include "core/log.h"
 
 #include "core/command.h"
 #include "notify/quoting.h"
@@ -58,15 +58,15 @@ int send_sms(int32_t code, const char *recipient, const char *timestamp_text,
     if (looks_like_option(recipient)) {
         int slot = recipient_slot(recipient, settings);
         if (slot)
-            syslog(LOG_ERR, "Error: SMS recipient %d begins with '-', not sending", slot);
+            log_message(LOG_ERR, "Error: SMS recipient %d begins with '-', not sending", slot);
         else
-            syslog(LOG_ERR, "Error: SMS recipient begins with '-', not sending");
+            log_message(LOG_ERR, "Error: SMS recipient begins with '-', not sending");
         return -1;
     }
 
     char message[SMS_MESSAGE_SIZE] = {};
     if (!build_message(code, timestamp_text, settings, message)) {
-        syslog(LOG_NOTICE, "Warning: SMS too long!");
+        log_message(LOG_NOTICE, "Warning: SMS too long!");
         return -1;
     }
 
@@ -81,7 +81,7 @@ int send_sms(int32_t code, const char *recipient, const char *timestamp_text,
     text_double_quoted(cmd, message);
     text_printf(cmd, "\"");
     if (!text_fits(cmd)) {
-        syslog(LOG_NOTICE, "Warning: sms command too large for buffer!");
+        log_message(LOG_NOTICE, "Warning: sms command too large for buffer!");
         return -1;
     }
     return run_shell(command);

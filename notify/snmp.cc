@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <syslog.h>
+#include "core/log.h"
 
 namespace {
 
@@ -52,24 +52,24 @@ bool is_oid_char(char c)
 bool values_are_safe(const snmp_settings &snmp)
 {
     if (snmp.product_oid[0] == '\0' || !only_chars(snmp.product_oid, is_oid_char)) {
-        syslog(LOG_ERR, "Error: SNMP product OID holds characters other than digits and '.'");
+        log_message(LOG_ERR, "Error: SNMP product OID holds characters other than digits and '.'");
         return false;
     }
     if (snmp.version != 3)
         return true;
     if (!only_chars(snmp.auth, is_protocol_char)) {
-        syslog(LOG_ERR, "Error: SNMP authentication protocol holds characters other than "
+        log_message(LOG_ERR, "Error: SNMP authentication protocol holds characters other than "
                         "letters, digits and '-'");
         return false;
     }
     if (!only_chars(snmp.priv, is_protocol_char)) {
-        syslog(LOG_ERR, "Error: SNMP privacy protocol holds characters other than "
+        log_message(LOG_ERR, "Error: SNMP privacy protocol holds characters other than "
                         "letters, digits and '-'");
         return false;
     }
     if (snmp.engine_id_payload_type != PAYLOAD_TYPE_MAC &&
         !only_chars(snmp.engine_id_hex_payload, is_hex_char)) {
-        syslog(LOG_ERR, "Error: SNMP engine ID payload holds characters other than "
+        log_message(LOG_ERR, "Error: SNMP engine ID payload holds characters other than "
                         "hexadecimal digits");
         return false;
     }
@@ -128,7 +128,7 @@ int format_security(char *buffer, const snmp_settings &snmp)
         text_printf(s, "'");
     }
     if (!text_fits(s)) {
-        syslog(LOG_ERR, "Error setting authorization parameters: %d", int(s.len));
+        log_message(LOG_ERR, "Error setting authorization parameters: %d", int(s.len));
         return -1;
     }
     if (snmp.priv[0] == '\0')
@@ -138,7 +138,7 @@ int format_security(char *buffer, const snmp_settings &snmp)
     text_single_quoted(s, snmp.priv_password);
     text_printf(s, "'");
     if (!text_fits(s)) {
-        syslog(LOG_ERR, "Error setting credentials: %d", int(s.len - before));
+        log_message(LOG_ERR, "Error setting credentials: %d", int(s.len - before));
         return -1;
     }
     return 0;
@@ -198,11 +198,11 @@ int send_snmp(int32_t code, const snmp_settings &snmp)
     } else
         format_v1(t, code, snmp);
     if (!text_fits(t)) {
-        syslog(LOG_ERR, "Error assembling snmptrap command: %d", int(t.len));
+        log_message(LOG_ERR, "Error assembling snmptrap command: %d", int(t.len));
         return -1;
     }
     int status = run_shell(command);
     if (status != 0)
-        syslog(LOG_ERR, "Error sending SNMP Trap/Inform: %d", status);
+        log_message(LOG_ERR, "Error sending SNMP Trap/Inform: %d", status);
     return status;
 }

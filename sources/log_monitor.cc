@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
-#include <syslog.h>
+#include "core/log.h"
 #include <time.h>
 #include <unistd.h>
 
@@ -62,7 +62,7 @@ int32_t classify_pam_message(const char *message)
 {
     const char *paren = strchr(message, ')');
     if (!paren || paren[1] != ':' || paren[2] != ' ') {
-        syslog(LOG_NOTICE, "Warning: pam_unix log entry with unexpected format");
+        log_message(LOG_NOTICE, "Warning: pam_unix log entry with unexpected format");
         return EVENT_NONE;
     }
     const char *result = paren + 3;
@@ -92,7 +92,7 @@ void drop_untagged_line(const char *line, size_t length)
             starts_with(text, "System log daemon started"))
             return;
     }
-    syslog(LOG_NOTICE, "Warning: log entry with unexpected format");
+    log_message(LOG_NOTICE, "Warning: log entry with unexpected format");
 }
 
 // ---- reading the feed -------------------------------------------------------
@@ -124,7 +124,7 @@ bool take_line()
 void note_end_of_input()
 {
     reader.at_end = true;
-    syslog(LOG_NOTICE, "Warning: nothing read from stdin!");
+    log_message(LOG_NOTICE, "Warning: nothing read from stdin!");
 }
 
 // One read of whatever the feed holds now. The unread rest is first moved to
@@ -228,7 +228,7 @@ log_watch_result watch_log_input(const module_settings &settings, event_ring &qu
                 return LOG_CARRY_ON;
             if (ready < 0) {
                 if (got_signal == 0)
-                    syslog(LOG_ERR, "error on poll, stopping");
+                    log_message(LOG_ERR, "error on poll, stopping");
                 return LOG_STOP;
             }
         }

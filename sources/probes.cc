@@ -5,7 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <syslog.h>
+#include "core/log.h"
 #include <unistd.h>
 
 // No port is armed until its carrier has been seen: a port without a cable
@@ -68,7 +68,7 @@ void probe_carriers(int32_t poll_time, const module_settings &settings, event_ri
     int n = snprintf(path, sizeof path, "%s", carrier_template);
     char *port_digit = n >= 0 && size_t(n) < sizeof path ? strchr(path, '?') : nullptr;
     if (!port_digit) {
-        syslog(LOG_ERR, "Error: carrier file path template unusable, not probing");
+        log_message(LOG_ERR, "Error: carrier file path template unusable, not probing");
         return;
     }
     for (int port = 0; port < PORT_COUNT; port++) {

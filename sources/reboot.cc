@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <syslog.h>
+#include "core/log.h"
 
 #include "core/daemon.h"
 
@@ -51,7 +51,7 @@ void remember_report(const char *boot_timestamp_path)
         written = fclose(file) == 0 && written;
     }
     if (!written)
-        syslog(LOG_NOTICE, "Warning: Unable to open boot timestamp file. Reboot detection compromised.");
+        log_message(LOG_NOTICE, "Warning: Unable to open boot timestamp file. Reboot detection compromised.");
 }
 
 }  // namespace
@@ -61,17 +61,17 @@ void detect_reboot(const module_settings &settings, event_ring &queue,
 {
     int32_t uptime = 0;
     if (!read_uptime(uptime_path, &uptime)) {
-        syslog(LOG_NOTICE, "Error determining uptime!");
+        log_message(LOG_NOTICE, "Error determining uptime!");
         return;
     }
     if (uptime > REBOOT_UPTIME_LIMIT) {
-        syslog(LOG_NOTICE, "Started too long (%ld seconds) after reboot to trigger reboot event",
+        log_message(LOG_NOTICE, "Started too long (%ld seconds) after reboot to trigger reboot event",
                long(uptime));
         return;
     }
     // start_timestamp - B < U, kept free of overflow: B > start_timestamp - U.
     if (boot_already_reported(boot_timestamp_path, int64_t(start_timestamp) - uptime)) {
-        syslog(LOG_NOTICE, "Reboot already detected");
+        log_message(LOG_NOTICE, "Reboot already detected");
         return;
     }
     remember_report(boot_timestamp_path);
