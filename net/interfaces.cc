@@ -15,7 +15,7 @@
 #include "core/log.h"
 #include <unistd.h>
 
-interface_query_files interface_files = {PROC_NET_IF_INET6, VRRP_MAC_PATH_FORMAT};
+interface_query_files interface_files = {PROC_NET_IF_INET6, VRRP_MAC_DIR};
 
 namespace {
 
@@ -52,7 +52,7 @@ void apply_vrrp_rule(const char *name, uint8_t mac[6])
     if (memcmp(mac, VRRP_MAC_PREFIX, sizeof VRRP_MAC_PREFIX) != 0)
         return;
     char path[VRRP_PATH_SIZE];
-    int length = snprintf(path, sizeof path, interface_files.vrrp_mac_format, name);
+    int length = snprintf(path, sizeof path, "%s%s.mac", interface_files.vrrp_mac_dir, name);
     if (length < 0 || length >= VRRP_PATH_SIZE)
         return;
     unsigned int byte[6];

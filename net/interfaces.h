@@ -8,14 +8,15 @@
 constexpr const char *PROC_NET_ROUTE = "/proc/net/route";
 constexpr const char *PROC_NET_IF_INET6 = "/proc/net/if_inet6";
 // The VRRP service writes the real MAC of an interface that carries a
-// virtual-router MAC into this file.
-constexpr const char *VRRP_MAC_PATH_FORMAT = "/run/vrrp/%s.mac";
+// virtual-router MAC into "/run/vrrp/%s.mac" (%s: the interface name), a file
+// in this folder.
+constexpr const char *VRRP_MAC_DIR = "/run/vrrp/";
 
 // The files the interface query reads besides the kernel's ioctls: the paths
 // above in the daemon; unit tests point them at fixtures.
 struct interface_query_files {
     const char *if_inet6;         // PROC_NET_IF_INET6
-    const char *vrrp_mac_format;  // VRRP_MAC_PATH_FORMAT, one %s for the name
+    const char *vrrp_mac_dir;     // VRRP_MAC_DIR, with its closing slash
 };
 extern interface_query_files interface_files;
 

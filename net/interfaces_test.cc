@@ -144,13 +144,13 @@ protected:
     private_network network;
     interface_query_files saved_files = interface_files;
     temp_dir vrrp_dir{"vrrp"};
-    std::string vrrp_format = vrrp_dir.file("%s.mac");
+    std::string vrrp_folder = vrrp_dir.path() + "/";
 
     void SetUp() override
     {
         ASSERT_TRUE(network.enter()) << strerror(errno);
         ASSERT_FALSE(vrrp_dir.path().empty());
-        interface_files.vrrp_mac_format = vrrp_format.c_str();
+        interface_files.vrrp_mac_dir = vrrp_folder.c_str();
     }
 
     void TearDown() override { interface_files = saved_files; }
