@@ -50,6 +50,10 @@ bool parse_startup_delay(const char *text, int32_t *delay)
 
 int daemon_main(int argc, char **argv)
 {
+    // Before anything else opens a file: a pipe or socket that landed on a
+    // closed standard descriptor would be read or written as that stream.
+    open_standard_descriptors();
+    install_harmless_signals();
     const char *invoked_as = argc > 0 && argv[0] ? argv[0] : "norvale-eventd";
     int32_t startup_delay = 0;
     if (argc > 1) {
@@ -66,8 +70,9 @@ int daemon_main(int argc, char **argv)
     fflush(stdout);
 
     // A negative delay waits nothing (sleep's count is unsigned).
-    if (startup_delay > 0)
-        sleep(unsigned(startup_delay));
+    // A noted signal cuts sleep short; the rest is still waited.
+    for (unsigned left = startup_delay > 0 ? unsigned(startup_delay) : 0; left > 0;)
+        left = sleep(left);
 
     ring_clear(event_queue);
     start_timestamp = run_command_number("date +%s");

@@ -12,6 +12,18 @@ extern int32_t start_timestamp;
 
 void handle_stop_signal(int signal_number);
 
+// SIGHUP, SIGUSR1 and SIGUSR2 are noted and SIGALRM and SIGPIPE passed over,
+// so that none of them ends the daemon.
+void install_harmless_signals();
+// Logs, once per signal received since the last call, that HUP, USR1 or
+// USR2 was ignored. Called by the loop, never by a handler.
+void report_noted_signals();
+
+// Opens each of descriptors 0, 1 and 2 that is closed on null_path, so that
+// no file the daemon opens later takes the place of a standard stream. -1
+// when one cannot be opened.
+int open_standard_descriptors(const char *null_path = "/dev/null");
+
 // Converts the start-up delay argument the way strtol does in base 10, the
 // whole argument consumed (an empty one is 0). False when characters remain.
 bool parse_startup_delay(const char *text, int32_t *delay);
