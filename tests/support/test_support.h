@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/command.h"
+#include "core/log.h"
 
 // ---- files -----------------------------------------------------------------
 
@@ -108,31 +109,22 @@ inline int open_descriptor_count()
 
 // ---- syslog ----------------------------------------------------------------
 
-// While it lives, whatever is sent to syslog is also written (LOG_PERROR) as
-// "<ident>: <message>\n" onto a private file standing in for standard error.
-// A non-zero priority mask (as for setlogmask) lets only those priorities
-// through, so a message found there was logged at one of them. The ident must
-// outlive the capture (a string literal).
+// While it lives, whatever the code under test logs is also written as
+// "<ident>: <message>\n" onto a private file. A non-zero priority mask (as for
+// setlogmask) lets only those priorities through, so a message found there
+// was logged at one of them. The ident must outlive the capture (a string
+// literal).
 class syslog_capture {
 public:
     explicit syslog_capture(const char *ident = "t", int priority_mask = 0)
         : ident_(ident), file_(open("/tmp", O_TMPFILE | O_RDWR, 0600))
     {
-        fflush(stderr);
-        saved_stderr_ = dup(2);
-        if (file_ >= 0)
-            dup2(file_, 2);
-        old_mask_ = setlogmask(priority_mask);  // 0 leaves the mask as it is
-        openlog(ident_, LOG_PERROR, LOG_DAEMON);
+        log_open(ident_);
+        log_copy_to(file_, priority_mask);
     }
     ~syslog_capture()
     {
-        openlog(ident_, 0, LOG_DAEMON);  // drops LOG_PERROR
-        closelog();
-        setlogmask(old_mask_);
-        fflush(stderr);
-        dup2(saved_stderr_, 2);
-        close(saved_stderr_);
+        log_copy_to(-1);
         if (file_ >= 0)
             close(file_);
     }
@@ -170,8 +162,6 @@ public:
 private:
     const char *ident_;
     int file_;
-    int saved_stderr_ = -1;
-    int old_mask_ = 0;
 };
 
 // ---- network namespace -----------------------------------------------------
