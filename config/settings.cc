@@ -13,7 +13,6 @@ char line_buffer[SETTINGS_LINE_SIZE];
 // Stored in place of a text when memory runs out, so no field is ever null.
 char empty_text[1] = "";
 
-constexpr int FIRST_LINE_SIZE = 256;
 constexpr int OID_TEXT_SIZE = 64;
 constexpr int SUBJECT_TEXT_SIZE = 1024;
 constexpr int KEY_SIZE = 96;
@@ -252,37 +251,6 @@ uint32_t settings_get_ipv4(FILE *file, const char *key)
     // No part is limited to 255: a larger one spills into the next byte up.
     return (uint32_t(part[0]) << 24) + (uint32_t(part[1]) << 16) +
            (uint32_t(part[2]) << 8) + uint32_t(part[3]);
-}
-
-const char *read_first_line(const char *path)
-{
-    thread_local char line[FIRST_LINE_SIZE];
-    line[0] = '\0';
-    FILE *file = fopen(path, "r");
-    if (!file)
-        return line;
-    if (fgets(line, sizeof line, file)) {
-        // Line ends at the very start are kept; the text ends at the first
-        // one after some other character.
-        size_t start = strspn(line, "\r\n");
-        line[start + strcspn(line + start, "\r\n")] = '\0';
-    } else {
-        line[0] = '\0';
-    }
-    fclose(file);
-    return line;
-}
-
-const char *os_release_value(const char *key, const char *path)
-{
-    thread_local char value_text[OID_TEXT_SIZE];
-    FILE *file = fopen(path, "r");
-    char *value = settings_get_string(file, key);
-    if (file)
-        fclose(file);
-    copy_cut(value_text, sizeof value_text, value ? value : "");
-    std::free(value);
-    return value_text;
 }
 
 const char *product_oid(const char *os_release_path, const char *product_family_path)

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include "core/events.h"
+#include "core/files.h"  // os-release and the product family
 
 #define NORVALE_STR2(x) #x
 #define NORVALE_STR(x) NORVALE_STR2(x)
@@ -13,7 +14,6 @@
 constexpr uint32_t ENTERPRISE_NUMBER = NORVALE_ENTERPRISE_NUMBER;
 
 constexpr const char *SETTINGS_PATH = "/opt/norvale/etc/settings";
-constexpr const char *OS_RELEASE_PATH = "/etc/os-release";
 constexpr const char *PRODUCT_FAMILY_PATH = "/sys/class/dmi/id/product_family";
 constexpr const char *DEFAULT_DEVICE_NAME = "[unnamed device]";
 constexpr const char *DEFAULT_SNMP_COMMUNITY = "lumnar";
@@ -68,11 +68,6 @@ uint32_t settings_get_uint(FILE *file, const char *key);
 // all four numbers convert.
 uint32_t settings_get_ipv4(FILE *file, const char *key);
 
-// The first line of a file (at most 255 bytes) in a per-thread buffer; the
-// empty text when the file cannot be opened or is empty.
-const char *read_first_line(const char *path);
-// The value of key in the os-release file, cut to 63 bytes; per-thread buffer.
-const char *os_release_value(const char *key, const char *path = OS_RELEASE_PATH);
 // The product's SNMP object identifier: os-release, else the DMI product
 // family, else the default. The caller copies it.
 const char *product_oid(const char *os_release_path = OS_RELEASE_PATH,

@@ -198,31 +198,6 @@ TEST_F(settings_file, dotted_quads_need_four_numbers_and_large_parts_spill_upwar
     EXPECT_EQ(settings_get_ipv4(nullptr, "ABSENT"), 0u);
 }
 
-TEST_F(settings_file, first_line_ends_at_the_first_line_end_after_other_text)
-{
-    EXPECT_STREQ(read_first_line(write("crlf", "abc\r\nsecond\n").c_str()), "abc");
-    EXPECT_STREQ(read_first_line(write("lf", "abc\n").c_str()), "abc");
-    EXPECT_STREQ(read_first_line(write("bare", "abc").c_str()), "abc");
-    EXPECT_STREQ(read_first_line(write("lead", "\r\rabc\rdef\n").c_str()), "\r\rabc");
-    EXPECT_STREQ(read_first_line(write("only", "\n").c_str()), "\n");
-    EXPECT_STREQ(read_first_line(write("crs", "\r\r\n").c_str()), "\r\r\n");
-    EXPECT_STREQ(read_first_line(write("empty", "").c_str()), "");
-    EXPECT_STREQ(read_first_line(missing("none").c_str()), "");
-    std::string line = read_first_line(write("long", std::string(300, 'x') + "\n").c_str());
-    EXPECT_EQ(line, std::string(255, 'x'));
-}
-
-TEST_F(settings_file, os_release_value_is_cut_to_63_bytes)
-{
-    std::string path = write("os-release",
-                             "NAME=\"Debian GNU/Linux\"\n"
-                             "LONG=\"" + std::string(100, 'z') + "\"\n");
-    EXPECT_STREQ(os_release_value("name", path.c_str()), "Debian GNU/Linux");
-    EXPECT_EQ(std::string(os_release_value("LONG", path.c_str())), std::string(63, 'z'));
-    EXPECT_STREQ(os_release_value("ABSENT", path.c_str()), "");
-    EXPECT_STREQ(os_release_value("NAME", missing("none").c_str()), "");
-}
-
 TEST_F(settings_file, product_oid_comes_from_os_release_then_the_zeb_family_then_the_default)
 {
     const std::string base = "1.3.6.1.4.1." ENTERPRISE_NUMBER_TEXT ".1.";

@@ -1,6 +1,6 @@
 #include "net/interfaces.h"
 
-#include "config/settings.h"
+#include "core/files.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -6,19 +6,22 @@
 #include "core/log.h"
 
 #include "core/daemon.h"
+#include "core/files.h"
 
 namespace {
+
+// Both files hold one figure near their start; the rest is not looked at.
+constexpr size_t FIGURE_TEXT_SIZE = 128;
 
 // Whole seconds since boot, cut toward zero; false when the kernel's figure
 // cannot be read or makes no sense.
 bool read_uptime(const char *uptime_path, int32_t *uptime)
 {
-    FILE *file = fopen(uptime_path, "r");
-    if (!file)
+    char text[FIGURE_TEXT_SIZE];
+    if (read_small_file(uptime_path, text, sizeof text) < 0)
         return false;
     double seconds = 0;
-    int converted = fscanf(file, "%lf", &seconds);
-    fclose(file);
+    int converted = sscanf(text, "%lf", &seconds);
     // "%lf" also takes "nan" and "inf"; only a real count of seconds will do.
     if (converted != 1 || std::isnan(seconds) || seconds <= -1.0)
         return false;
@@ -31,13 +34,11 @@ bool read_uptime(const char *uptime_path, int32_t *uptime)
 // seen from now; the file is left as it is in that case.
 bool boot_already_reported(const char *boot_timestamp_path, int64_t boot_time)
 {
-    FILE *file = fopen(boot_timestamp_path, "r");
-    if (!file)
+    char text[FIGURE_TEXT_SIZE];
+    if (read_small_file(boot_timestamp_path, text, sizeof text) < 0)
         return false;
     long reported_at = 0;
-    bool reported = fscanf(file, "%ld", &reported_at) == 1 && int64_t(reported_at) > boot_time;
-    fclose(file);
-    return reported;
+    return sscanf(text, "%ld", &reported_at) == 1 && int64_t(reported_at) > boot_time;
 }
 
 // Remembers this run's start for the runs that follow in the same boot. The

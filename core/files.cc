@@ -1,0 +1,103 @@
+#include "core/files.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t FIRST_LINE_SIZE = 256;
+constexpr size_t OS_RELEASE_SIZE = 16384;
+constexpr size_t VALUE_TEXT_SIZE = 64;
+
+ssize_t read_some(int fd, char *buffer, size_t size)
+{
+    size_t got = 0;
+    while (got < size - 1) {
+        ssize_t n = read(fd, buffer + got, size - 1 - got);
+        if (n == 0)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        got += size_t(n);
+    }
+    return ssize_t(got);
+}
+
+// The value on one os-release line when its key is key: the line ends at
+// its first carriage return and then at its last double quote, and one
+// double quote opening the value is skipped.
+const char *line_value(char *line, const char *key)
+{
+    char *cut = strchr(line, '\r');
+    if (cut)
+        *cut = '\0';
+    cut = strrchr(line, '"');
+    if (cut)
+        *cut = '\0';
+    char *equals = strchr(line, '=');
+    if (!equals)
+        return nullptr;
+    *equals = '\0';
+    if (strcasecmp(line, key) != 0)
+        return nullptr;
+    return equals[1] == '"' ? equals + 2 : equals + 1;
+}
+
+}  // namespace
+
+ssize_t read_small_file(const char *path, char *buffer, size_t size)
+{
+    buffer[0] = '\0';
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    ssize_t got = -1;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        got = read_some(fd, buffer, size);
+    close(fd);
+    buffer[got > 0 ? got : 0] = '\0';
+    return got;
+}
+
+const char *read_first_line(const char *path)
+{
+    thread_local char line[FIRST_LINE_SIZE];
+    read_small_file(path, line, sizeof line);
+    char *newline = strchr(line, '\n');
+    if (newline)
+        newline[1] = '\0';
+    // Line ends at the very start are kept; the text ends at the first one
+    // after some other character.
+    size_t start = strspn(line, "\r\n");
+    line[start + strcspn(line + start, "\r\n")] = '\0';
+    return line;
+}
+
+const char *os_release_value(const char *key, const char *path)
+{
+    thread_local char file_text[OS_RELEASE_SIZE];
+    thread_local char value_text[VALUE_TEXT_SIZE];
+    value_text[0] = '\0';
+    read_small_file(path, file_text, sizeof file_text);
+    for (char *line = file_text; line;) {
+        char *newline = strchr(line, '\n');
+        if (newline)
+            *newline = '\0';
+        const char *value = line_value(line, key);
+        if (value) {
+            size_t length = strnlen(value, sizeof value_text - 1);
+            memcpy(value_text, value, length);
+            value_text[length] = '\0';
+            break;
+        }
+        line = newline ? newline + 1 : nullptr;
+    }
+    return value_text;
+}
