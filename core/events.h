@@ -42,6 +42,9 @@ struct event_record {
     int32_t code;       // event_code
     channel_mask mask;  // channels still to be served
     int32_t timestamp;  // epoch seconds at which the event happened
+    // Per mail group, the index of the first address still owed the alert:
+    // the addresses before it got it already and must not get it again.
+    uint8_t mail_resume[MAIL_GROUP_COUNT] = {0, 0, 0, 0};
 };
 
 // "YYYY-MM-DD hh:mm:ss" and its NUL.

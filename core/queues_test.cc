@@ -31,7 +31,7 @@ void fill(event_ring &r)
 
 TEST(queues_event_ring, holds_at_most_1023_records_and_refuses_the_1024th)
 {
-    memset(&events, 0, sizeof events);
+    events = event_ring{};
     ring_clear(events);
     EXPECT_TRUE(ring_is_empty(events));
     fill(events);
@@ -98,7 +98,7 @@ TEST(queues_event_ring, put_back_returns_a_record_to_the_slot_it_was_taken_from)
 
 TEST(queues_event_ring, put_back_is_refused_when_the_ring_is_full)
 {
-    memset(&events, 0, sizeof events);
+    events = event_ring{};
     fill(events);
     EXPECT_FALSE(ring_put_back(events, record(999)));
     EXPECT_EQ(events.head, 0u);

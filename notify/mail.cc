@@ -42,14 +42,15 @@ bool build_mail_command(const char *address, int32_t code, const char *timestamp
     return text_fits(cmd);
 }
 
-// Sends to the group's addresses in order and stops at the first failure:
-// the caller retries the whole group later, so going on would only mail the
-// rest twice.
+// Sends to the group's addresses in order from index *next and stops at the
+// first failure, leaving *next at the failed address: the caller retries the
+// group later from there, so that no address gets the alert twice.
 bool serve_group(int group, int32_t code, const char *timestamp_text,
-                 const module_settings &settings)
+                 const module_settings &settings, uint8_t *next)
 {
     char command[MAIL_COMMAND_SIZE];
-    for (int n = 1; n <= MAIL_GROUP_ADDRESSES; n++) {
+    for (int n = *next + 1; n <= MAIL_GROUP_ADDRESSES; n++) {
+        *next = uint8_t(n - 1);
         const char *address = settings.mail_group_addrs[group - 1][n - 1];
         if (!address || !*address)
             continue;
@@ -66,14 +67,18 @@ bool serve_group(int group, int32_t code, const char *timestamp_text,
         if (run_shell(command) != 0)
             return false;
     }
+    *next = 0;
     return true;
 }
 
 }  // namespace
 
 int32_t send_mail(int32_t code, channel_mask mask, int32_t timestamp,
-                  const module_settings &settings)
+                  const module_settings &settings, uint8_t *resume)
 {
+    uint8_t from_start[MAIL_GROUP_COUNT] = {0, 0, 0, 0};
+    if (!resume)
+        resume = from_start;
     // Code 0 is no event; nothing else names a description to send.
     if (code < 1 || code >= EVENT_CODE_COUNT)
         return 0;
@@ -83,7 +88,7 @@ int32_t send_mail(int32_t code, channel_mask mask, int32_t timestamp,
     int32_t failed = 0;
     for (int group = 1; group <= MAIL_GROUP_COUNT; group++) {
         channel_mask bit = mail_group_bit(group);
-        if ((mask & bit) && !serve_group(group, code, timestamp_text, settings))
+        if ((mask & bit) && !serve_group(group, code, timestamp_text, settings, &resume[group - 1]))
             failed |= int32_t(bit);
     }
     return failed;

@@ -187,3 +187,23 @@ TEST_F(mail_notifier, address_beginning_with_a_dash_fails_its_group_unsent)
     EXPECT_NE(std::string::npos,
               log.find("Error: mail group 3 address 2 begins with '-', not sending"));
 }
+
+TEST_F(mail_notifier, retry_goes_only_to_the_addresses_still_owed)
+{
+    s.mail_group_addrs[0][0] = "good@x";
+    s.mail_group_addrs[0][1] = "bad@x";
+    s.mail_group_addrs[0][2] = "later@x";
+    s.mail_group_addrs[1][0] = "other@x";
+    uint8_t resume[MAIL_GROUP_COUNT] = {0, 0, 0, 0};
+    shell.answer = fail_when_holding("-t bad@x ");
+    channel_mask both = NOTIFY_MAIL_GROUP_1 | NOTIFY_MAIL_GROUP_2;
+    EXPECT_EQ(0x02, send_mail(TEST_EVENT, both, 0, s, resume));
+    EXPECT_EQ(1, resume[0]);
+    EXPECT_EQ(0, resume[1]);
+    EXPECT_EQ(0x02, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1, 0, s, resume));
+    shell.answer = nullptr;
+    EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1, 0, s, resume));
+    EXPECT_EQ(0, resume[0]);
+    EXPECT_EQ((std::vector<std::string>{"good@x", "bad@x", "other@x", "bad@x", "bad@x", "later@x"}),
+              mailed());
+}
