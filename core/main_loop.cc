@@ -48,10 +48,12 @@ bool mail_retry_pass(const module_settings &settings, const loop_actions &act)
         event_record r = ring_pop(reserve_mail_queue);
         if (r.code == EVENT_NONE || !(r.mask & NOTIFY_MAIL_ANY))
             continue;
-        int32_t failed = act.send_mail(r.code, r.mask, r.timestamp, settings);
+        int32_t failed = act.send_mail(r.code, r.mask, r.timestamp, settings, r.mail_resume);
         if (failed != 0) {
-            // Only the groups that failed are tried again.
-            ring_put_back(reserve_mail_queue, {r.code, channel_mask(failed), r.timestamp});
+            // Only the groups that failed are tried again, from the address
+            // each one stopped at.
+            r.mask = channel_mask(failed);
+            ring_put_back(reserve_mail_queue, r);
             return false;
         }
     }
@@ -116,7 +118,7 @@ void dispatch_mail(event_record &r, const module_settings &settings, const loop_
                    cycle_health &health)
 {
     if (health.mail) {
-        int32_t failed = act.send_mail(r.code, r.mask, r.timestamp, settings);
+        int32_t failed = act.send_mail(r.code, r.mask, r.timestamp, settings, r.mail_resume);
         if (failed == 0)
             return;
         r.mask = (r.mask & ~NOTIFY_MAIL_ANY) | (channel_mask(failed) & NOTIFY_MAIL_ANY);
@@ -142,11 +144,13 @@ void dispatch_sms(const event_record &r, const module_settings &settings, const 
     }
 }
 
-// While both SNMP and e-mail fail, events wait in the queue.
+// Every queued event is taken, whatever the health of SNMP and e-mail: their
+// parts go to the reserve rings, while SMS, the channel that still works when
+// the data link is down, goes out at once.
 void drain_events(const module_settings &settings, event_ring &queue, const loop_actions &act,
                   cycle_health &health)
 {
-    while (!ring_is_empty(queue) && (health.snmp || health.mail)) {
+    while (!ring_is_empty(queue)) {
         event_record r = ring_pop(queue);
         if (r.code == EVENT_NONE)
             continue;
@@ -183,6 +187,8 @@ void run_dispatch(const module_settings &settings, event_ring &queue, const loop
 void main_loop(const module_settings &settings, event_ring &queue, const loop_actions &actions)
 {
     while (got_signal == 0) {
+        log_cycle_start();
+        report_noted_signals();
         run_dispatch(settings, queue, actions);
         if (!actions.poll_phase(settings, queue))
             return;

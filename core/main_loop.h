@@ -16,7 +16,7 @@ constexpr int32_t SMS_RETRY_DELAY = 120;
 struct loop_actions {
     int (*send_snmp)(int32_t code, const snmp_settings &snmp);
     int32_t (*send_mail)(int32_t code, channel_mask mask, int32_t timestamp,
-                         const module_settings &settings);
+                         const module_settings &settings, uint8_t *resume);
     int (*send_sms)(int32_t code, const char *recipient, const char *timestamp_text,
                     const module_settings &settings);
     void (*format_timestamp)(int32_t seconds, char *text);

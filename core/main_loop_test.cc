@@ -16,6 +16,7 @@ struct call {
     int32_t code;
     uint32_t mask;
     std::string recipient;
+    int resume_group_3 = 0;  // where mail group 3 was asked to start
 };
 
 std::vector<call> calls;
@@ -41,11 +42,14 @@ int fake_snmp(int32_t code, const snmp_settings &)
     return next_result(snmp_results);
 }
 
-int32_t fake_mail(int32_t code, channel_mask mask, int32_t, const module_settings &)
+// A failing group is taken to have stopped at its third address.
+int32_t fake_mail(int32_t code, channel_mask mask, int32_t, const module_settings &, uint8_t *resume)
 {
-    calls.push_back({"mail", code, mask, ""});
-    int32_t failed = next_result(mail_results);
-    return failed & int32_t(mask);
+    calls.push_back({"mail", code, mask, "", resume[2]});
+    int32_t failed = next_result(mail_results) & int32_t(mask);
+    for (int group = 1; group <= MAIL_GROUP_COUNT; group++)
+        resume[group - 1] = (failed & int32_t(mail_group_bit(group))) ? 2 : 0;
+    return failed;
 }
 
 int fake_sms(int32_t code, const char *recipient, const char *ts, const module_settings &)
@@ -154,7 +158,7 @@ TEST_F(MainLoop, broken_manager_costs_one_attempt_per_cycle_and_keeps_order)
     EXPECT_TRUE(ring_is_empty(reserve_snmp_queue));
 }
 
-TEST_F(MainLoop, failed_mail_group_is_retried_alone)
+TEST_F(MainLoop, failed_mail_group_is_retried_alone_from_the_address_it_stopped_at)
 {
     run_dispatch(settings, queue, FAKE);
     queue_event(4, NOTIFY_MAIL_GROUP_1 | NOTIFY_MAIL_GROUP_3);
@@ -168,6 +172,7 @@ TEST_F(MainLoop, failed_mail_group_is_retried_alone)
     run_dispatch(settings, queue, FAKE);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].mask, NOTIFY_MAIL_GROUP_3);
+    EXPECT_EQ(calls[0].resume_group_3, 2);
     EXPECT_EQ(reserve_mail_queue.slots[reserve_mail_queue.head].mask, NOTIFY_MAIL_GROUP_3);
 
     calls.clear();
@@ -187,28 +192,20 @@ TEST_F(MainLoop, mail_failure_keeps_snmp_and_sms_bits_and_still_sends_sms)
     EXPECT_EQ(reserve_mail_queue.slots[reserve_mail_queue.head].mask, 0x23u);
 }
 
-TEST_F(MainLoop, both_channels_broken_leaves_events_waiting_in_the_queue)
+TEST_F(MainLoop, both_channels_broken_still_sends_sms_at_once_and_reserves_the_rest)
 {
     run_dispatch(settings, queue, FAKE);
-    queue_event(1, NOTIFY_TRAP | NOTIFY_MAIL_GROUP_1);
+    queue_event(1, NOTIFY_TRAP | NOTIFY_MAIL_GROUP_1 | NOTIFY_SMS);
     queue_event(2, NOTIFY_SMS);
+    queue_event(3, NOTIFY_TRAP | NOTIFY_MAIL_GROUP_1);
     snmp_results = {1};
     mail_results = {int32_t(NOTIFY_MAIL_GROUP_1)};
     run_dispatch(settings, queue, FAKE);
-    EXPECT_EQ(count(queue), 1u);  // the SMS-only event waits too
-
-    calls.clear();
-    snmp_results = {1};
-    mail_results = {int32_t(NOTIFY_MAIL_GROUP_1)};
-    run_dispatch(settings, queue, FAKE);
-    EXPECT_EQ(channels(), (std::vector<std::string>{"snmp:1", "mail:1"}));
-    EXPECT_EQ(count(queue), 1u);
-
-    calls.clear();
-    mail_results = {int32_t(NOTIFY_MAIL_GROUP_1)};
-    run_dispatch(settings, queue, FAKE);  // SNMP recovers: draining resumes
-    EXPECT_EQ(channels(), (std::vector<std::string>{"snmp:1", "mail:1", "date:5", "sms:2"}));
+    // One attempt per broken channel; every SMS goes out in the same drain.
+    EXPECT_EQ(channels(), (std::vector<std::string>{"snmp:1", "mail:1", "date:5", "sms:1", "date:5", "sms:2"}));
     EXPECT_TRUE(ring_is_empty(queue));
+    EXPECT_EQ(count(reserve_snmp_queue), 2u);
+    EXPECT_EQ(count(reserve_mail_queue), 2u);
 }
 
 TEST_F(MainLoop, full_reserve_ring_loses_only_that_channel)
