@@ -27,12 +27,26 @@ static_assert(LOG_INPUT_SIZE >= 2 * LOG_LINE_SIZE, "a part must always fit after
 // What has been read from the log feed but not handled yet. Bytes
 // input[start, end) are unread; once the feed has ended it is not read again,
 // so its end is noted (and warned about) once per run.
+//
+// A line longer than one part is handed on as its first part only; the rest
+// up to its newline is thrown away, or a forged entry placed in it (a user
+// name is the attacker's to choose) would be handled as a line of its own.
+enum line_state {
+    READING,         // at the start of a line
+    AFTER_PART,      // one whole part handed on; the next byte tells
+    DISCARDING,      // throwing away the rest of an over-long line
+};
+
 struct log_reader {
     char input[LOG_INPUT_SIZE];
     size_t start;
     size_t end;
     bool at_end;
+    line_state state;
 };
+
+rate_limited_warning cut_lines;
+rate_limited_warning untimed_events;
 
 log_reader reader;
 char line_buffer[LOG_LINE_SIZE];
@@ -80,6 +94,26 @@ bool is_config_change(const char *message)
            after == ' ';
 }
 
+// An event whose time could not be read (the date tool failed) is dropped,
+// but never silently. The pam_unix format warning is not repeated here.
+void note_untimed_event(const char *message)
+{
+    int32_t code = EVENT_NONE;
+    if (starts_with(message, "pam_unix")) {
+        const char *paren = strchr(message, ')');
+        if (paren && paren[1] == ':' && paren[2] == ' ')
+            code = classify_pam_message(message);
+    } else if (is_config_change(message)) {
+        code = CONFIG_CHANGED;
+    }
+    if (code == EVENT_NONE)
+        return;
+    int32_t count = warning_due(untimed_events, monotonic_seconds());
+    if (count > 0)
+        log_message(LOG_NOTICE, "Warning: time of a %s log entry unreadable, event dropped (%d dropped since the last warning)",
+                    CAPS_EVENT_TYPE_NAMES[code], int(count));
+}
+
 // Lines without a "tag: " after the time. The syslog daemon's own notes are
 // expected and dropped quietly; a blank line is nothing at all.
 void drop_untagged_line(const char *line, size_t length)
@@ -97,11 +131,46 @@ void drop_untagged_line(const char *line, size_t length)
 
 // ---- reading the feed -------------------------------------------------------
 
-// Copies the next line (newline included) or the next 1023-character part of
-// a longer one into line_buffer. At the end of the feed a last piece without
+void note_cut_line()
+{
+    int32_t count = warning_due(cut_lines, monotonic_seconds());
+    if (count > 0)
+        log_message(LOG_NOTICE, "Warning: log line longer than %d bytes, the rest discarded (%d cut since the last warning)",
+                    LOG_LINE_SIZE - 1, int(count));
+}
+
+// Moves past what follows a part of LOG_LINE_SIZE - 1 bytes. True when the
+// reader is at the start of a line again.
+bool skip_rest_of_line()
+{
+    const char *from = reader.input + reader.start;
+    size_t available = reader.end - reader.start;
+    if (reader.state == AFTER_PART) {
+        if (from[0] == '\n') {  // the line was exactly one part long
+            reader.start++;
+            reader.state = READING;
+            return true;
+        }
+        reader.state = DISCARDING;
+        note_cut_line();
+    }
+    const char *newline = static_cast<const char *>(memchr(from, '\n', available));
+    if (!newline) {
+        reader.start = reader.end;
+        return false;
+    }
+    reader.start += size_t(newline - from) + 1;
+    reader.state = READING;
+    return true;
+}
+
+// Copies the next line (newline included), or the first 1023 characters of
+// a longer one, into line_buffer. At the end of the feed a last piece without
 // newline counts as a line. False when no such line is buffered yet.
 bool take_line()
 {
+    if (reader.state != READING && (reader.start == reader.end || !skip_rest_of_line()))
+        return false;
     size_t available = reader.end - reader.start;
     if (available == 0)
         return false;
@@ -115,6 +184,8 @@ bool take_line()
         length = limit;
     else
         return false;
+    if (!newline && length == size_t(LOG_LINE_SIZE - 1))
+        reader.state = AFTER_PART;
     memcpy(line_buffer, from, length);
     line_buffer[length] = '\0';
     reader.start += length;
@@ -201,10 +272,13 @@ void handle_log_line(const char *line, const module_settings &settings, event_ri
         drop_untagged_line(line, length);
         return;
     }
-    // Entries written before this run started were there before us.
-    if (line_time < start_timestamp)
-        return;
     const char *message = colon + 2;
+    // Entries written before this run started were there before us.
+    if (line_time < start_timestamp) {
+        if (line_time < 0)
+            note_untimed_event(message);
+        return;
+    }
     int32_t code = EVENT_NONE;
     if (starts_with(message, "pam_unix"))
         code = classify_pam_message(message);
@@ -226,7 +300,9 @@ log_watch_result watch_log_input(const module_settings &settings, event_ring &qu
             int ready = wait_for_input(fd, int(timeout));
             if (ready == 0)
                 return LOG_CARRY_ON;
-            if (ready < 0) {
+            if (ready < 0 && errno == EINTR && got_signal == 0) {
+                // A signal that asks for no stop (SIGHUP and the like).
+            } else if (ready < 0) {
                 if (got_signal == 0)
                     log_message(LOG_ERR, "error on poll, stopping");
                 return LOG_STOP;
@@ -243,4 +319,7 @@ void log_monitor_reset()
     reader.start = 0;
     reader.end = 0;
     reader.at_end = false;
+    reader.state = READING;
+    cut_lines = rate_limited_warning{};
+    untimed_events = rate_limited_warning{};
 }
