@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include "core/log.h"
 
 #include "core/daemon.h"
@@ -43,13 +46,20 @@ bool boot_already_reported(const char *boot_timestamp_path, int64_t boot_time)
 
 // Remembers this run's start for the runs that follow in the same boot. The
 // file lives in /run, which every boot starts empty.
+// A FIFO there would hold the start until someone read it: only a regular
+// file is written.
 void remember_report(const char *boot_timestamp_path)
 {
-    FILE *file = fopen(boot_timestamp_path, "w");
+    int fd = open(boot_timestamp_path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
     bool written = false;
-    if (file) {
-        written = fprintf(file, "%ld", long(start_timestamp)) > 0;
-        written = fclose(file) == 0 && written;
+    if (fd >= 0) {
+        written = dprintf(fd, "%ld", long(start_timestamp)) > 0;
+        written = close(fd) == 0 && written;
     }
     if (!written)
         log_message(LOG_NOTICE, "Warning: Unable to open boot timestamp file. Reboot detection compromised.");

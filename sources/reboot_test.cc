@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
 
 #include "core/daemon.h"
 #include "tests/support/test_support.h"
@@ -119,6 +120,14 @@ TEST_F(RebootTest, UnwritableFileStillRaisesTheEvent)
 {
     std::string unwritable = dir.file("no_such_dir/boot_timestamp");
     EXPECT_EQ(detect("5.0\n", unwritable),
+              "t: Warning: Unable to open boot timestamp file. Reboot detection compromised.\n");
+    expect_reboot_event(START);
+}
+
+TEST_F(RebootTest, FifoAsBootFileIsUnreadableAndUnwritableWithoutWaiting)
+{
+    ASSERT_EQ(mkfifo(boot_path.c_str(), 0600), 0);
+    EXPECT_EQ(detect("5.0\n"),
               "t: Warning: Unable to open boot timestamp file. Reboot detection compromised.\n");
     expect_reboot_event(START);
 }

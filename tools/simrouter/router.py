@@ -64,8 +64,8 @@ ln -s /proc/self/fd /dev/fd
 if [ "$DEV_LOG" = capture ]; then touch /dev/log; mount --bind "$ROOT/log.sock" /dev/log; fi
 mkdir -p /opt; mount --bind "$ROOT/opt" /opt
 mount --bind "$ROOT/run" /run
-[ -f "$ROOT/uptime" ] && mount --bind "$ROOT/uptime" /proc/uptime
-[ -f "$ROOT/os-release" ] && mount --bind "$ROOT/os-release" /etc/os-release
+[ -e "$ROOT/uptime" ] && mount --bind "$ROOT/uptime" /proc/uptime
+[ -e "$ROOT/os-release" ] && mount --bind "$ROOT/os-release" /etc/os-release
 ip link set lo up
 echo $$ > "$ROOT/main.pid"
 exec env -i PATH="$ROUTER_PATH" TZ=UTC NORVALE_STANDIN_DIR="$ROOT/standins" \
@@ -100,11 +100,14 @@ class SyslogCapture:
         os.chmod(path, 0o666)
         self.records = []
         self.lock = threading.Lock()
+        self.reading = threading.Event()  # cleared: the system log stalls
+        self.reading.set()
         self.thread = threading.Thread(target=self._read, daemon=True)
         self.thread.start()
 
     def _read(self):
         while True:
+            self.reading.wait()
             try:
                 data = self.sock.recv(65536)
             except OSError:
@@ -134,7 +137,16 @@ class SyslogCapture:
         with self.lock:
             return [r for r in self.records if r["text"] == text and (ident is None or r["ident"] == ident)]
 
+    def stall(self):
+        """Stops reading (after at most one more record), as a system log
+        that has fallen behind; its socket then fills."""
+        self.reading.clear()
+
+    def resume(self):
+        self.reading.set()
+
     def close(self):
+        self.reading.set()
         self.sock.close()
 
 
