@@ -26,7 +26,7 @@ class Hostile(unittest.TestCase):
     def router(self, start=True, **extra):
         s = dict(BASE)
         s.update(extra)
-        r = Router(settings=s, **({} if start else {}))
+        r = Router(settings=s)
         self.addCleanup(r.close)
         if start:
             r.start()
@@ -81,7 +81,7 @@ class Hostile(unittest.TestCase):
 
     def test_event_dropped_for_an_unreadable_time_is_reported(self):
         # A date tool that can give the time of day but not convert a text.
-        with Router(settings=dict(BASE), path_dirs=None) as r:
+        with Router(settings=dict(BASE)) as r:
             fake = r.write_file("bin/date", "#!/bin/sh\n[ \"$1\" = -d ] && exit 1\nexec /bin/date \"$@\"\n")
             os.chmod(fake, 0o755)
             r.path_dirs = [os.path.dirname(fake), STANDINS, "/usr/bin", "/bin"]
