@@ -1,6 +1,16 @@
 #include "core/log.h"
 
 #include <cstdarg>
+#include <cstdio>
+
+namespace {
+bool also_to_stderr;
+}
+
+void log_also_to_stderr(bool on)
+{
+    also_to_stderr = on;
+}
 
 void log_open(const char *ident)
 {
@@ -11,6 +21,13 @@ void log_message(int priority, const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
+    if (also_to_stderr) {
+        va_list copy;
+        va_copy(copy, ap);
+        vfprintf(stderr, format, copy);
+        va_end(copy);
+        fputc('\n', stderr);
+    }
     vsyslog(priority, format, ap);
     va_end(ap);
 }

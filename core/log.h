@@ -10,3 +10,7 @@ void log_open(const char *ident);
 
 // Logs one message built from a printf-style format at the given priority.
 void log_message(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// While on, each message is also written to standard error, one line each, so
+// that a start by hand shows what the log gets.
+void log_also_to_stderr(bool on);
