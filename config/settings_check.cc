@@ -423,11 +423,11 @@ void check_manager(checked &c, const char *subscription, int line)
     const char *port_key = "MOD_NORVALE_SNMP_MANAGER_PORT";
     if (settings_quad(value_of(c, ip_key)) == 0)
         add(c.report, line_of(c, ip_key) ? line_of(c, ip_key) : line,
-            false, "no SNMP manager address, but %s=1", subscription);
+            false, "no SNMP manager address, but %s is on", subscription);
     uint32_t port = number_of(c, port_key);
     if (port == 0 || port > PORT_MAX)
         add(c.report, line_of(c, port_key) ? line_of(c, port_key) : line, false,
-            "SNMP manager port %u is not a port from 1 to 65535, but %s=1", port, subscription);
+            "SNMP manager port %u is not a port from 1 to 65535, but %s is on", port, subscription);
 }
 
 // Each subscription must lead somewhere, judged by the values in effect.
@@ -443,13 +443,13 @@ void check_subscriptions(checked &c)
         const char *channel = strstr(key.name, "_SUBSCRIBE_") + strlen("_SUBSCRIBE_");
         int group = 0;
         if (strcmp(channel, "SMS") == 0 && !sms_set)
-            add(c.report, v.line, false, "%s=1, but no SMS recipient is set", key.name);
+            add(c.report, v.line, false, "%s is on, but no SMS recipient is set", key.name);
         else if (strcmp(channel, "TRAP") == 0 && !trap_checked) {
             check_manager(c, key.name, v.line);
             trap_checked = true;
         } else if (sscanf(channel, "MAIL_GROUP_%d", &group) == 1 &&
                    !any_address(c, group))
-            add(c.report, v.line, false, "%s=1, but mail group %d has no address", key.name,
+            add(c.report, v.line, false, "%s is on, but mail group %d has no address", key.name,
                 group);
     }
 }
