@@ -511,7 +511,7 @@ void print_snmp(FILE *out, const snmp_settings &snmp)
         fprintf(out, "  SNMPv3 engine ID: format 3, the lowest MAC address\n");
     else
         fprintf(out, "  SNMPv3 engine ID: format %u, data %s\n", snmp.engine_id_payload_type,
-                snmp.engine_id_hex_payload);
+                snmp.engine_id_hex_payload[0] ? snmp.engine_id_hex_payload : "(none)");
 }
 
 // Writes the list of non-empty texts between parentheses.
