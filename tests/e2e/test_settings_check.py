@@ -2,6 +2,7 @@
 itself does with the same findings, an over-long line and a settings path
 that is not a regular file."""
 import os
+import pty
 import sys
 import unittest
 
@@ -109,6 +110,35 @@ class StartUp(unittest.TestCase):
             self.assertEqual(len(errors), 1)
             self.assertEqual(errors[0]["pri"], LOG_ERR)
             self.assertEqual(len(r.log.find("module disabled, not starting")), 1)
+
+    def test_start_up_messages_also_go_to_a_terminal(self):
+        master, slave = pty.openpty()
+        try:
+            with Router(settings="MOD_NORVALE_ENABLD=1\n") as r:
+                r.start(stderr=slave)
+                os.close(slave)
+                slave = None
+                self.assertEqual(r.wait(), 1)
+                shown = b""
+                try:
+                    while True:
+                        chunk = os.read(master, 4096)
+                        if not chunk:
+                            break
+                        shown += chunk
+                except OSError:  # every writer has gone
+                    pass
+                lines = shown.decode().replace("\r", "").splitlines()
+                self.assertIn("Warning: settings line 1: unknown key MOD_NORVALE_ENABLD; "
+                              "did you mean MOD_NORVALE_ENABLED?", lines)
+                self.assertIn("module disabled, not starting", lines)
+                # A standard error that is no terminal gets nothing.
+                _, _, err = r.run()
+                self.assertEqual(err, "")
+        finally:
+            os.close(master)
+            if slave is not None:
+                os.close(slave)
 
 
 if __name__ == "__main__":
