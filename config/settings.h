@@ -1,6 +1,8 @@
-// Settings: the KEY=VALUE file reader, the module_settings record filled once
-// at start-up, and the product OID. The daemon only reads these files; it
-// never writes them and never reloads them while running.
+// Settings: the one KEY=VALUE file reader (the daemon and its settings check
+// both read through it, so they never disagree), the module_settings record
+// filled once at start-up, and the product OID. The daemon only reads these
+// files; it never writes them, never waits on them and never reloads them
+// while running.
 #pragma once
 #include <cstdint>
 #include <cstdio>
