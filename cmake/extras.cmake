@@ -49,6 +49,9 @@ if(NORVALE_TESTS)
            COMMAND ${PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/check_settings_sample.py
                    ${NORVALE_SOURCE_DIR}/deploy/settings.sample
                    ${NORVALE_SOURCE_DIR}/doc/norvale-eventd.8)
+  add_test(NAME doc_manual_page_lists_every_logged_message
+           COMMAND ${PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/check_messages.py
+                   ${NORVALE_SOURCE_DIR} ${NORVALE_SOURCE_DIR}/doc/norvale-eventd.8)
   add_test(NAME install_puts_every_file_in_place
            COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
                    -DPREFIX=${CMAKE_BINARY_DIR}/install-check

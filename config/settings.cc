@@ -1,13 +1,17 @@
 #include "config/settings.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-// One line of the settings file at a time; a longer line is read in pieces,
-// each piece looked at as a line of its own.
+// One line of the settings file at a time; a longer line is skipped whole, so
+// that nothing typed into one setting can ever set another.
 char line_buffer[SETTINGS_LINE_SIZE];
 
 // Stored in place of a text when memory runs out, so no field is ever null.
@@ -34,6 +38,68 @@ void cut_line(char *line)
     cut = std::strrchr(line, '"');
     if (cut)
         *cut = '\0';
+}
+
+// Reads one line into the line buffer. A line of more than 16383 bytes
+// before its line feed is read to its end and reported as long.
+settings_line_kind read_line(FILE *file)
+{
+    line_buffer[SETTINGS_LINE_SIZE - 1] = 'x';
+    if (!fgets(line_buffer, sizeof line_buffer, file))
+        return SETTINGS_END;
+    bool filled = line_buffer[SETTINGS_LINE_SIZE - 1] == '\0' &&
+                  line_buffer[SETTINGS_LINE_SIZE - 2] != '\n';
+    if (!filled)
+        return SETTINGS_ENTRY;
+    int c = getc(file);
+    if (c == '\n' || c == EOF)
+        return SETTINGS_ENTRY;  // exactly 16383 bytes: still whole
+    while (c != '\n' && c != EOF)
+        c = getc(file);
+    return SETTINGS_LONG_LINE;
+}
+
+// Cuts the line in the buffer and splits it at its first '='; false when it
+// holds none.
+bool split_line(settings_entry &entry)
+{
+    cut_line(line_buffer);
+    char *equals = std::strchr(line_buffer, '=');
+    if (!equals)
+        return false;
+    *equals = '\0';
+    entry.key = line_buffer;
+    entry.value = equals + 1;
+    if (*entry.value == '"')
+        entry.value++;
+    return true;
+}
+
+// Tells the caller what kept the file from being read: the system's reason,
+// or the kind of file found in its place.
+void say_why(char *why, size_t why_size, const char *reason, const char *kind = nullptr)
+{
+    if (!why || why_size == 0)
+        return;
+    if (kind)
+        snprintf(why, why_size, "it is %s, not a regular file", kind);
+    else
+        snprintf(why, why_size, "%s", reason);
+}
+
+const char *file_kind(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a plain file";
 }
 
 // Copies text into a buffer of size bytes, cut to size - 1 bytes.
@@ -201,20 +267,80 @@ const char *settings_find(FILE *file, const char *key)
 {
     if (!file)
         return nullptr;
-    while (fgets(line_buffer, sizeof line_buffer, file)) {
-        cut_line(line_buffer);
-        char *equals = std::strchr(line_buffer, '=');
-        if (!equals)
-            continue;
-        *equals = '\0';
-        if (strcasecmp(line_buffer, key) != 0)
-            continue;
-        const char *value = equals + 1;
-        if (*value == '"')
-            value++;
-        return value;
+    settings_entry entry{0, nullptr, nullptr};
+    for (;;) {
+        settings_line_kind kind = settings_next(file, entry);
+        if (kind == SETTINGS_END || kind == SETTINGS_FILE_CUT)
+            return nullptr;
+        if (kind == SETTINGS_ENTRY && strcasecmp(entry.key, key) == 0)
+            return entry.value;
     }
-    return nullptr;
+}
+
+settings_line_kind settings_next(FILE *file, settings_entry &entry)
+{
+    for (;;) {
+        long position = ftell(file);
+        if (position >= SETTINGS_FILE_MAX)
+            return SETTINGS_FILE_CUT;
+        settings_line_kind kind = read_line(file);
+        if (kind == SETTINGS_END)
+            return kind;
+        entry.line++;
+        if (kind == SETTINGS_LONG_LINE)
+            return kind;
+        if (split_line(entry))
+            return SETTINGS_ENTRY;
+    }
+}
+
+int settings_open(const char *path, FILE **file, char *why, size_t why_size)
+{
+    *file = nullptr;
+    // Non-blocking, so that a FIFO put in the file's place cannot hold the
+    // daemon before it has even started.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        int error = errno;
+        say_why(why, why_size, strerror(error));
+        return error == ENOENT ? -1 : -2;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0) {
+        say_why(why, why_size, strerror(errno));
+        close(fd);
+        return -2;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        say_why(why, why_size, nullptr, file_kind(status.st_mode));
+        close(fd);
+        return -2;
+    }
+    *file = fdopen(fd, "r");
+    if (!*file) {
+        say_why(why, why_size, strerror(errno));
+        close(fd);
+        return -2;
+    }
+    return 0;
+}
+
+uint32_t settings_number(const char *value)
+{
+    unsigned number = 0;
+    if (!value || sscanf(value, "%u", &number) != 1)
+        return 0;
+    return number;
+}
+
+uint32_t settings_quad(const char *value)
+{
+    unsigned part[4] = {0, 0, 0, 0};
+    if (!value || sscanf(value, "%u.%u.%u.%u", &part[0], &part[1], &part[2], &part[3]) != 4)
+        return 0;
+    // No part is limited to 255: a larger one spills into the next byte up.
+    return (uint32_t(part[0]) << 24) + (uint32_t(part[1]) << 16) +
+           (uint32_t(part[2]) << 8) + uint32_t(part[3]);
 }
 
 char *settings_get_string(FILE *file, const char *key)
@@ -232,11 +358,7 @@ uint32_t settings_get_uint(FILE *file, const char *key)
     if (!file)
         return 0;
     rewind(file);
-    const char *value = settings_find(file, key);
-    unsigned number = 0;
-    if (!value || sscanf(value, "%u", &number) != 1)
-        return 0;
-    return number;
+    return settings_number(settings_find(file, key));
 }
 
 uint32_t settings_get_ipv4(FILE *file, const char *key)
@@ -244,13 +366,7 @@ uint32_t settings_get_ipv4(FILE *file, const char *key)
     if (!file)
         return 0;
     rewind(file);
-    const char *value = settings_find(file, key);
-    unsigned part[4] = {0, 0, 0, 0};
-    if (!value || sscanf(value, "%u.%u.%u.%u", &part[0], &part[1], &part[2], &part[3]) != 4)
-        return 0;
-    // No part is limited to 255: a larger one spills into the next byte up.
-    return (uint32_t(part[0]) << 24) + (uint32_t(part[1]) << 16) +
-           (uint32_t(part[2]) << 8) + uint32_t(part[3]);
+    return settings_quad(settings_find(file, key));
 }
 
 const char *product_oid(const char *os_release_path, const char *product_family_path)
@@ -270,11 +386,13 @@ const char *product_oid(const char *os_release_path, const char *product_family_
     return oid;
 }
 
-void load_module_settings(module_settings &settings, const char *settings_path,
-                          const char *os_release_path, const char *product_family_path)
+int load_module_settings(module_settings &settings, const char *settings_path,
+                         const char *os_release_path, const char *product_family_path,
+                         char *why, size_t why_size)
 {
     settings = module_settings{};
-    FILE *file = fopen(settings_path, "r");
+    FILE *file = nullptr;
+    int opened = settings_open(settings_path, &file, why, why_size);
     settings.enabled = settings_get_uint(file, "MOD_NORVALE_ENABLED");
     load_subscriptions(file, settings);
     derive_channel_masks(settings);
@@ -285,4 +403,5 @@ void load_module_settings(module_settings &settings, const char *settings_path,
         fclose(file);
     char *oid = strdup(product_oid(os_release_path, product_family_path));
     settings.snmp.product_oid = oid ? oid : empty_text;
+    return opened;
 }

@@ -1,6 +1,8 @@
-// Settings: the KEY=VALUE file reader, the module_settings record filled once
-// at start-up, and the product OID. The daemon only reads these files; it
-// never writes them and never reloads them while running.
+// Settings: the one KEY=VALUE file reader (the daemon and its settings check
+// both read through it, so they never disagree), the module_settings record
+// filled once at start-up, and the product OID. The daemon only reads these
+// files; it never writes them, never waits on them and never reloads them
+// while running.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +22,10 @@ constexpr const char *DEFAULT_SNMP_COMMUNITY = "lumnar";
 constexpr const char *DEFAULT_SNMP_USERNAME = "admin";
 constexpr int DEVICE_TEXT_MAX = 128;
 constexpr int SETTINGS_LINE_SIZE = 16384;
+// No settings file the router writes comes near this; reading stops there, so
+// a runaway file cannot hold up start-up.
+constexpr long SETTINGS_FILE_MAX = 1048576;
+constexpr int SETTINGS_WHY_SIZE = 128;
 
 struct snmp_settings {
     uint32_t version;        // 2 = SNMPv2c, 3 = SNMPv3, anything else SNMPv1
@@ -56,6 +62,40 @@ struct module_settings {
     snmp_settings snmp;
 };
 
+// What the reader found next in a settings file.
+enum settings_line_kind {
+    SETTINGS_ENTRY,      // a KEY=VALUE line
+    SETTINGS_LONG_LINE,  // a line of more than 16383 bytes, skipped whole;
+                         // entry.line is its number
+    SETTINGS_END,        // the end of the file
+    SETTINGS_FILE_CUT,   // SETTINGS_FILE_MAX bytes read; the rest is not read
+};
+
+// One KEY=VALUE line: its 1-based number, and key and value pointing into the
+// shared line buffer (valid until the next read). Lines without '=' are
+// skipped but counted.
+struct settings_entry {
+    int line;
+    const char *key;
+    const char *value;
+};
+
+// The one reader of KEY=VALUE files: the next entry of file after entry.line
+// (set entry.line to 0 before the first call). Each line is cut at its first
+// carriage return, its first line feed and its last double quote, then split
+// at its first '='; one leading double quote of the value is skipped.
+settings_line_kind settings_next(FILE *file, settings_entry &entry);
+
+// Opens a settings file for reading without ever waiting on it. 0 and the
+// open file; -1 when it does not exist; -2 when it cannot be read or is not a
+// regular file (a directory, FIFO, device or socket), with why saying so.
+int settings_open(const char *path, FILE **file, char *why, size_t why_size);
+
+// Conversions of a value as the typed accessors make them.
+uint32_t settings_number(const char *value);
+// 0 unless all four numbers convert.
+uint32_t settings_quad(const char *value);
+
 // Scans file from its current position; the value of the first line whose key
 // matches (letter case ignored), pointing into the shared line buffer, or null.
 const char *settings_find(FILE *file, const char *key);
@@ -73,8 +113,10 @@ uint32_t settings_get_ipv4(FILE *file, const char *key);
 const char *product_oid(const char *os_release_path = OS_RELEASE_PATH,
                         const char *product_family_path = PRODUCT_FAMILY_PATH);
 
-// Fills every field; what is missing takes its default. Logs nothing.
-void load_module_settings(module_settings &settings,
+// Fills every field; what is missing takes its default. Logs nothing. Gives
+// what settings_open gave (0 read, -1 missing, -2 unreadable, why says why).
+int load_module_settings(module_settings &settings,
                           const char *settings_path = SETTINGS_PATH,
                           const char *os_release_path = OS_RELEASE_PATH,
-                          const char *product_family_path = PRODUCT_FAMILY_PATH);
+                          const char *product_family_path = PRODUCT_FAMILY_PATH,
+                          char *why = nullptr, size_t why_size = 0);

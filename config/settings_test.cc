@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -156,21 +157,53 @@ TEST_F(settings_file, find_scans_on_from_the_current_position_and_accessors_rewi
     EXPECT_EQ(settings_find(nullptr, "K"), nullptr);
 }
 
-TEST_F(settings_file, line_longer_than_the_buffer_continues_as_a_line_of_its_own)
+TEST_F(settings_file, line_longer_than_the_buffer_is_skipped_whole)
 {
-    // 16383 bytes fill the line buffer; what follows is read as a new line.
-    std::string first = "LONG=" + std::string(SETTINGS_LINE_SIZE - 1 - 5, 'v');
-    std::string long_key(SETTINGS_LINE_SIZE + 100, 'K');
-    FILE *file = open_settings(first + "TAIL=seen\n" + long_key + "=x\nAFTER=1\n");
-    std::string value = text(file, "LONG");
-    EXPECT_EQ(value.size(), size_t(SETTINGS_LINE_SIZE - 1 - 5));
-    EXPECT_EQ(value.find_first_not_of('v'), std::string::npos);
-    EXPECT_EQ(text(file, "TAIL"), "seen");
-    // A key that does not fit the buffer is never matched by its full name;
-    // its last 101 bytes become a line of their own.
-    EXPECT_EQ(text(file, long_key.c_str()), "");
-    EXPECT_EQ(text(file, std::string(101, 'K').c_str()), "x");
-    EXPECT_EQ(settings_get_uint(file, "AFTER"), 1u);
+    // 16383 bytes fill the line buffer and are still a whole line; one byte
+    // more and nothing of the line counts, not even a key hidden at its end.
+    std::string whole = "LONG=" + std::string(SETTINGS_LINE_SIZE - 1 - 5, 'v');
+    std::string over = "OVER=" + std::string(SETTINGS_LINE_SIZE - 1 - 5, 'v');
+    FILE *file = open_settings(whole + "\n" + over + "FORGED=1\nAFTER=1\n");
+    EXPECT_EQ(text(file, "LONG").size(), size_t(SETTINGS_LINE_SIZE - 1 - 5));
+    EXPECT_EQ(text(file, "OVER"), "");
+    EXPECT_EQ(text(file, "FORGED"), "");
+    rewind(file);
+    settings_entry entry{0, nullptr, nullptr};
+    EXPECT_EQ(settings_next(file, entry), SETTINGS_ENTRY);
+    EXPECT_EQ(settings_next(file, entry), SETTINGS_LONG_LINE);
+    ASSERT_EQ(settings_next(file, entry), SETTINGS_ENTRY);
+    EXPECT_EQ(entry.line, 3);
+    EXPECT_STREQ(entry.key, "AFTER");
+    EXPECT_EQ(settings_next(file, entry), SETTINGS_END);
+}
+
+TEST_F(settings_file, reading_stops_at_the_file_size_bound)
+{
+    std::string filler;
+    while (filler.size() < size_t(SETTINGS_FILE_MAX))
+        filler += "FILLER=" + std::string(1000, 'f') + "\n";
+    FILE *file = open_settings("EARLY=1\n" + filler + "LATE=1\n");
+    EXPECT_EQ(settings_get_uint(file, "EARLY"), 1u);
+    EXPECT_EQ(settings_get_uint(file, "LATE"), 0u);
+}
+
+TEST_F(settings_file, only_a_regular_file_is_opened)
+{
+    std::string fifo = missing("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    char why[SETTINGS_WHY_SIZE] = "";
+    FILE *file = nullptr;
+    EXPECT_EQ(settings_open(fifo.c_str(), &file, why, sizeof why), -2);
+    EXPECT_STREQ(why, "it is a FIFO, not a regular file");
+    EXPECT_EQ(settings_open(dir_.path().c_str(), &file, why, sizeof why), -2);
+    EXPECT_STREQ(why, "it is a directory, not a regular file");
+    EXPECT_EQ(settings_open("/dev/zero", &file, why, sizeof why), -2);
+    EXPECT_STREQ(why, "it is a character device, not a regular file");
+    EXPECT_EQ(settings_open(missing("absent").c_str(), &file, why, sizeof why), -1);
+    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(settings_open(write("settings", "K=1\n").c_str(), &file, why, sizeof why), 0);
+    ASSERT_NE(file, nullptr);
+    fclose(file);
 }
 
 TEST_F(settings_file, numbers_convert_like_unsigned_scanf)

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "config/settings.h"
+#include "config/settings_check.h"
 #include "core/command.h"
 #include "core/main_loop.h"
 #include "core/queues.h"
@@ -23,6 +24,48 @@ void print_usage(const char *invoked_as)
 {
     printf("Usage:\n");
     printf("%s [STARTUP DELAY IN SECONDS]\n", invoked_as);
+}
+
+// At most this many settings findings reach the log at start.
+constexpr int LOGGED_FINDINGS_MAX = 20;
+
+// The settings check's findings, as warnings; the daemon runs on as it would
+// without them.
+void log_settings_findings(const char *path)
+{
+    static settings_report report;
+    check_settings(path, report);
+    if (report.opened != 0)
+        return;
+    int shown = report.stored < LOGGED_FINDINGS_MAX ? report.stored : LOGGED_FINDINGS_MAX;
+    for (int i = 0; i < shown; i++) {
+        const settings_problem &p = report.problems[i];
+        const char *kind = p.note ? "note: " : "";
+        if (p.line > 0)
+            log_message(LOG_NOTICE, "Warning: settings line %d: %s%s", p.line, kind, p.text);
+        else
+            log_message(LOG_NOTICE, "Warning: settings: %s%s", kind, p.text);
+    }
+    int more = report.problem_count + report.note_count - shown;
+    if (more > 0)
+        log_message(LOG_NOTICE, "Warning: and %d more settings findings", more);
+}
+
+// Options that answer and exit before the delay: the settings check and the
+// version. -1 when the argument is neither.
+int run_option(int argc, char **argv)
+{
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("norvale-eventd %s\n", NORVALE_VERSION);
+        return 0;
+    }
+    if (strcmp(argv[1], "-t") == 0 || strcmp(argv[1], "--check") == 0) {
+        const char *path = argc > 2 ? argv[2] : SETTINGS_PATH;
+        int status = run_settings_check(path, stdout, stderr);
+        fflush(stdout);
+        return status;
+    }
+    return -1;
 }
 
 const char *base_name(const char *path)
@@ -61,6 +104,9 @@ int daemon_main(int argc, char **argv)
             print_usage(invoked_as);
             return 0;
         }
+        int status = run_option(argc, argv);
+        if (status >= 0)
+            return status;
         if (!parse_startup_delay(argv[1], &startup_delay)) {
             printf("Invalid startup delay: %s\n", argv[1]);
             print_usage(invoked_as);
@@ -75,6 +121,8 @@ int daemon_main(int argc, char **argv)
         left = sleep(left);
 
     ring_clear(event_queue);
+    // By hand on a terminal, start-up shows what the log gets.
+    log_also_to_stderr(isatty(STDERR_FILENO) == 1);
     start_timestamp = run_command_number("date +%s");
     if (start_timestamp < 0) {
         log_message(LOG_NOTICE, "Warning: unable to get start timestamp");
@@ -86,12 +134,17 @@ int daemon_main(int argc, char **argv)
     signal(SIGQUIT, handle_stop_signal);
     log_open(base_name(invoked_as));
 
-    load_module_settings(settings);
+    char why[SETTINGS_WHY_SIZE] = "";
+    if (load_module_settings(settings, SETTINGS_PATH, OS_RELEASE_PATH, PRODUCT_FAMILY_PATH, why,
+                             sizeof why) == -2)
+        log_message(LOG_ERR, "Error: cannot read settings file %s: %s", SETTINGS_PATH, why);
+    log_settings_findings(SETTINGS_PATH);
     if (settings.enabled == 0) {
         log_message(LOG_NOTICE, "module disabled, not starting");
         return 1;
     }
     log_message(LOG_NOTICE, "started");
+    log_also_to_stderr(false);
     detect_reboot(settings, event_queue);
     main_loop(settings, event_queue);
     log_message(LOG_NOTICE, "stopped, got_signal: %d", int(got_signal));

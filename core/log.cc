@@ -24,12 +24,13 @@ struct log_connection {
     int fd;
     int copy_fd;
     int copy_mask;
+    bool to_stderr;         // a start by hand on a terminal
     int32_t dropped;
     long waited_ms;         // in this cycle
     char record[RECORD_SIZE];
 };
 
-log_connection conn = {nullptr, LOG_USER, false, "/dev/log", -1, -1, 0, 0, 0, {}};
+log_connection conn = {nullptr, LOG_USER, false, "/dev/log", -1, -1, 0, false, 0, 0, {}};
 
 long elapsed_ms(const timespec &since)
 {
@@ -139,6 +140,8 @@ size_t format_head(int priority)
 
 void copy_text(int priority, const char *text)
 {
+    if (conn.to_stderr)
+        dprintf(2, "%s\n", text);
     if (conn.copy_fd < 0 || (conn.copy_mask != 0 && !(conn.copy_mask & LOG_MASK(LOG_PRI(priority)))))
         return;
     const char *ident = conn.ident ? conn.ident : program_invocation_short_name;
@@ -182,6 +185,11 @@ void log_message(int priority, const char *format, ...)
     va_start(ap, format);
     log_text(priority, format, ap);
     va_end(ap);
+}
+
+void log_also_to_stderr(bool on)
+{
+    conn.to_stderr = on;
 }
 
 void log_cycle_start()

@@ -39,3 +39,7 @@ constexpr int64_t WARNING_INTERVAL = 60;
 // else 0.
 int32_t warning_due(rate_limited_warning &warning, int64_t now);
 int64_t monotonic_seconds();
+
+// While on, each message is also written to standard error, one line each, so
+// that a start by hand shows what the log gets.
+void log_also_to_stderr(bool on);

@@ -10,8 +10,9 @@ arrives, with the daemon's own syslog lines, and checked at the end.
 
     story.py [--check | --interactive] [--daemon PATH]
 
---check plays the story without pauses and exits 0 only when every
-notification of the story arrived exactly once. --interactive keeps the
+--check first checks the router's settings with norvale-eventd -t, then
+plays the story without pauses, and exits 0 only when the settings have no
+problem and every notification of the story arrived exactly once. --interactive keeps the
 router running and reads commands (help lists them).
 """
 import argparse
@@ -279,6 +280,7 @@ class Demo:
         self.screen = Screen()
         self.daemon = daemon
         self.expected = []
+        self.settings_status = 0
 
     def wait_event(self, code, earliest, timeout=12):
         self.expected.append(Expected(code, earliest))
@@ -327,6 +329,17 @@ class Demo:
         self.watcher = Watcher(self.router, self.receiver, s)
         self.watcher.start()
 
+    def check_settings(self):
+        """Runs the daemon's settings check on the router's settings file."""
+        self.screen.title("The settings are checked first (norvale-eventd -t)")
+        status, out, err = self.router.run("-t")
+        for line in (out + err).splitlines():
+            if line.startswith("/"):
+                self.screen.item("router", line)
+        if status != 0:
+            self.settings_status = status
+            self.screen.say("  (norvale-eventd -t exited with status %d)" % status, "bad")
+
     def start_daemon(self):
         self.screen.title("The router has just booted (/proc/uptime: 12.34 s); the daemon starts")
         began = time.time()
@@ -336,6 +349,8 @@ class Demo:
 
     def story(self):
         s = self.screen
+        if self.check_mode:
+            self.check_settings()
         self.start_daemon()
         self.breathe()
         s.title("Someone changes the configuration")
@@ -376,6 +391,8 @@ class Demo:
                 problems.append("syslog: %r logged %d times" % (needed, texts.count(needed)))
         if status != 0:
             problems.append("the daemon exited with status %d" % status)
+        if self.settings_status != 0:
+            problems.append("norvale-eventd -t exited with status %d" % self.settings_status)
         self.screen.say("")
         if problems:
             self.screen.say("FAILED: %d problem(s):" % len(problems), "bad")

@@ -242,7 +242,7 @@ class Router:
     def router_path(self):
         return ":".join(self.path_dirs if self.path_dirs is not None else DEFAULT_PATH)
 
-    def start_program(self, argv, env=None, stdin=subprocess.PIPE):
+    def start_program(self, argv, env=None, stdin=subprocess.PIPE, stderr=subprocess.PIPE):
         """Starts argv as the first process of the router's mount namespace."""
         if self.proc is not None and self.proc.poll() is None:
             # Two daemons would race for the same request file and log.
@@ -258,7 +258,7 @@ class Router:
         self.proc = subprocess.Popen(
             ["ip", "netns", "exec", self.ns, "unshare", "--mount", "--fork", "--",
              "/bin/sh", "-c", ENTER_SCRIPT, "enter"] + list(argv),
-            stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=e)
+            stdin=stdin, stdout=subprocess.PIPE, stderr=stderr, env=e)
         deadline = time.time() + 10
         while time.time() < deadline:
             if os.path.exists(pid_file) and os.path.getsize(pid_file) > 0:
@@ -270,11 +270,12 @@ class Router:
             time.sleep(0.02)
         raise RuntimeError("router did not start in time")
 
-    def start(self, *args, env=None):
-        """Starts the daemon with args; its standard input is the test's pipe."""
+    def start(self, *args, env=None, stderr=subprocess.PIPE):
+        """Starts the daemon with args; its standard input is the test's pipe,
+        its standard error a pipe unless given (a terminal's descriptor)."""
         if self.syslog != "capture":
             raise RuntimeError("with syslog='rsyslog' rsyslog starts the daemon: use start_rsyslog")
-        self.daemon_pid = self.start_program([self.daemon] + list(args), env=env)
+        self.daemon_pid = self.start_program([self.daemon] + list(args), env=env, stderr=stderr)
         return self
 
     def run(self, *args, timeout=20):
