@@ -69,6 +69,9 @@ int daemon_main(int argc, char **argv)
     if (startup_delay > 0)
         sleep(unsigned(startup_delay));
 
+    // Before the first tool runs: an inherited ignored SIGCHLD would make its
+    // run look failed.
+    install_signal_handling();
     ring_clear(event_queue);
     start_timestamp = run_command_number("date +%s");
     if (start_timestamp < 0) {
@@ -76,9 +79,6 @@ int daemon_main(int argc, char **argv)
         start_timestamp = -1;
     }
     setsid();
-    signal(SIGINT, handle_stop_signal);
-    signal(SIGTERM, handle_stop_signal);
-    signal(SIGQUIT, handle_stop_signal);
     log_open(base_name(invoked_as));
 
     load_module_settings(settings);
