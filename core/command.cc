@@ -278,16 +278,27 @@ int wait_child(child_watch &w)
     return status;
 }
 
+// /dev/null for the children, opened once and kept (close-on-exec), since
+// every run needs it; -1 while it cannot be opened.
+int dev_null()
+{
+    static int fd = -1;
+    if (fd < 0)
+        fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    return fd;
+}
+
 // Starts argv[0] with its descriptors as stdio_redirect says and waits for it.
 int start_and_wait(const char *const *argv)
 {
+    static const pid_t self = getpid();  // the daemon never forks but for its tools
     note_tool(argv);
     child_plan plan;
     char found[PATH_SIZE];
     plan.path = find_program(argv[0], found);
     plan.argv = const_cast<char *const *>(argv);
-    plan.parent = getpid();
-    int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    plan.parent = self;
+    int null_fd = dev_null();
     int error_pipe[2] = {-1, -1};
     if (stdio_redirect[2] < 0 && pipe2(error_pipe, O_CLOEXEC) == 0)
         fcntl(error_pipe[0], F_SETFL, O_NONBLOCK);
@@ -309,8 +320,6 @@ int start_and_wait(const char *const *argv)
         sigprocmask(SIG_SETMASK, &saved, nullptr);
     }
     reset_stdio_redirect();
-    if (null_fd >= 0)
-        close(null_fd);
     if (error_pipe[1] >= 0)
         close(error_pipe[1]);
     if (pid < 0) {
