@@ -165,10 +165,11 @@ void note_tool(const char *const *argv)
 
 // Keeps the first line of the tool's standard error and drops the rest, so
 // that however much it writes it never waits on us. False at end of file.
+// A bounded number of reads per call, so that the limits are still watched.
 bool read_error_output(int fd, bool &line_done)
 {
     char chunk[512];
-    for (;;) {
+    for (int reads = 0; reads < 64; reads++) {
         ssize_t got = read(fd, chunk, sizeof chunk);
         if (got == 0)
             return false;
@@ -181,6 +182,7 @@ bool read_error_output(int fd, bool &line_done)
                 last_run.error_line[last_run.error_length++] = chunk[i];
         }
     }
+    return true;
 }
 
 // A child's end, seen through a pidfd where the kernel has them.
@@ -218,7 +220,7 @@ long long enforce_limits(child_watch &w)
         w.kill_at = LLONG_MAX;
     } else if (w.kill_at < 0 && now >= limit_at) {
         last_run.end = RUN_TIMED_OUT;
-        last_run.seconds = int((now - w.started) / 1000);
+        last_run.seconds = (command_timings.limit_ms + 999) / 1000;
         kill(-w.pid, SIGTERM);
         w.kill_at = now + command_timings.kill_grace_ms;
     } else if (w.kill_at >= 0 && w.kill_at != LLONG_MAX && now >= w.kill_at) {
@@ -336,11 +338,13 @@ int run_shell_line(const char *command_line)
 {
     char line[SHELL_LINE_SIZE];
     int n = snprintf(line, sizeof line, "%s%s", SHELL_EXEC, command_line);
+    const char *argv[] = {"/bin/sh", "-c", line, nullptr};
     if (n < 0 || size_t(n) >= sizeof line) {
+        argv[2] = command_line;
+        note_tool(argv);  // a run refused, not one started
         reset_stdio_redirect();
         return -1;
     }
-    const char *argv[] = {"/bin/sh", "-c", line, nullptr};
     return start_and_wait(argv);
 }
 

@@ -274,7 +274,7 @@ TEST_F(RunLimits, a_tool_past_its_time_limit_is_stopped_with_its_whole_group)
     int status = run_command("/bin/sh", "-c", line.c_str(), (const char *)nullptr);
     EXPECT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(last_run.end, RUN_TIMED_OUT);
-    EXPECT_EQ(reason(), "timed out after 0 s");
+    EXPECT_EQ(reason(), "timed out after 1 s");
     pid_t helper = atoi(read_file(pid_file, "0").c_str());
     ASSERT_GT(helper, 0);
     for (int i = 0; i < 100 && alive(helper); i++)
