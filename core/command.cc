@@ -64,6 +64,7 @@ struct child_plan {
     const char *path;
     char *const *argv;
     int fds[3];  // put on 0, 1, 2: its own number = inherited, negative = closed
+    bool error_pipe;  // fds[2] is the runner's pipe, non-blocking on our side only
     pid_t parent;
 };
 
@@ -102,6 +103,9 @@ void close_inherited_descriptors()
         else
             close(i);
     }
+    // The tool writes to a blocking pipe, however slowly we read.
+    if (plan.error_pipe)
+        fcntl(2, F_SETFL, 0);
     close_inherited_descriptors();
     sigset_t none;
     sigemptyset(&none);
@@ -302,11 +306,12 @@ int start_and_wait(const char *const *argv)
     plan.parent = self;
     int null_fd = dev_null();
     int error_pipe[2] = {-1, -1};
-    if (stdio_redirect[2] < 0 && pipe2(error_pipe, O_CLOEXEC) == 0)
-        fcntl(error_pipe[0], F_SETFL, O_NONBLOCK);
+    if (stdio_redirect[2] < 0 && pipe2(error_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        error_pipe[0] = error_pipe[1] = -1;
     for (int i = 0; i < 3; i++)
         plan.fds[i] = stdio_redirect[i] >= 0 ? stdio_redirect[i] : null_fd;
-    if (stdio_redirect[2] < 0 && error_pipe[1] >= 0)
+    plan.error_pipe = error_pipe[1] >= 0;
+    if (plan.error_pipe)
         plan.fds[2] = error_pipe[1];
 
     pid_t pid = -1;

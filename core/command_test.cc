@@ -118,7 +118,10 @@ TEST(command_runner, child_stdin_is_dev_null_and_its_stderr_reaches_only_the_run
     int stderr_pipe[2];
     ASSERT_EQ(pipe(stdin_pipe), 0);
     ASSERT_EQ(pipe2(stderr_pipe, O_NONBLOCK), 0);
-    const char *check = "echo oops >&2; [ /proc/$$/fd/0 -ef /dev/null ]";
+    // Standard error is a pipe the tool writes to as to any (blocking) pipe.
+    const char *check = "echo oops >&2; [ /proc/$$/fd/0 -ef /dev/null ] && [ -p /proc/$$/fd/2 ] && "
+                        "awk '/^flags/ { exit substr($2, length($2) - 3, 1) % 8 >= 4 }' "
+                        "/proc/$$/fdinfo/2";
     int status;
     int inherited_status;
     {
