@@ -28,6 +28,7 @@ from router import Router, now_line  # noqa: E402
 TICK = os.sysconf("SC_CLK_TCK")
 MATCHING = "cfg: user 'u%d' updated configuration of LAN"  # not subscribed: one date run each
 NOISE = "dnsmasq[77]: query[A] host%d.example.com from 10.0.0.2"
+IDLE_SAMPLE = 5
 CLOSING = "passwd[1]: pam_unix(passwd:chauthtok): password changed for admin"
 
 
@@ -74,9 +75,10 @@ def start(nofile=None):
 def burst(r, template, count, closings):
     """CPU (own, children) in seconds spent on count lines, idle cost removed."""
     pid = r.daemon_pid
-    o0, c0, t0 = own_s(pid), children_s(pid), time.time()
-    time.sleep(2)
-    idle_own, idle_kids = (own_s(pid) - o0) / 2, (children_s(pid) - c0) / 2
+    # The per-second cost of the idle cycle, taken off what the burst spent.
+    o0, c0 = own_s(pid), children_s(pid)
+    time.sleep(IDLE_SAMPLE)
+    idle_own, idle_kids = (own_s(pid) - o0) / IDLE_SAMPLE, (children_s(pid) - c0) / IDLE_SAMPLE
     o0, c0, t0 = own_s(pid), children_s(pid), time.time()
     for at in range(0, count, 1000):
         r.send_lines(*[now_line(template % i) for i in range(at, min(count, at + 1000))])
@@ -103,7 +105,7 @@ def main():
     subprocess.check_call(["cc", "-O2", "-o", floor_bin, os.path.join(HERE, "spawn_floor.c")])
     floors = [floor_ms(floor_bin)]
 
-    matching = 100
+    matching = 200
     noise = 100000
     # Both daemons run side by side; their bursts alternate so that the
     # machine's load falls on both alike.
