@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/daemon.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -95,24 +96,32 @@ TEST(command_runner, child_gets_no_descriptor_of_the_daemon_beyond_the_standard_
     int high = dup2(file, 200);
     ASSERT_EQ(high, 200);
 
-    // The shell lists its own table ($$), not that of ls.
-    EXPECT_EQ(capture("ls /proc/$$/fd; :"), "0\n1\n2\n");
+    // The shell lists its own table ($$), not that of ls (": " keeps the
+    // shell from becoming ls).
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    set_child_stdout(out[1]);
+    EXPECT_EQ(run_command("/bin/sh", "-c", "ls /proc/$$/fd; :", (const char *)nullptr), 0);
+    char listing[64] = {};
+    EXPECT_GT(read(out[0], listing, sizeof listing - 1), 0);
+    EXPECT_STREQ(listing, "0\n1\n2\n");
 
-    close(fds[0]);
-    close(fds[1]);
-    close(file);
-    close(high);
+    for (int fd : {fds[0], fds[1], file, high, out[0]})
+        close(fd);
 }
 
-TEST(command_runner, child_stdin_and_stderr_are_dev_null_not_the_daemons)
+TEST(command_runner, child_stdin_is_dev_null_and_its_stderr_reaches_only_the_runner)
 {
     // A pipe whose writer stays open: a child reading it would block, so the
     // check only looks at what its descriptors are.
     int stdin_pipe[2];
     int stderr_pipe[2];
     ASSERT_EQ(pipe(stdin_pipe), 0);
-    ASSERT_EQ(pipe(stderr_pipe), 0);
-    const char *check = "[ /proc/$$/fd/0 -ef /dev/null ] && [ /proc/$$/fd/2 -ef /dev/null ]";
+    ASSERT_EQ(pipe2(stderr_pipe, O_NONBLOCK), 0);
+    // Standard error is a pipe the tool writes to as to any (blocking) pipe.
+    const char *check = "echo oops >&2; [ /proc/$$/fd/0 -ef /dev/null ] && [ -p /proc/$$/fd/2 ] && "
+                        "awk '/^flags/ { exit substr($2, length($2) - 3, 1) % 8 >= 4 }' "
+                        "/proc/$$/fdinfo/2";
     int status;
     int inherited_status;
     {
@@ -126,6 +135,9 @@ TEST(command_runner, child_stdin_and_stderr_are_dev_null_not_the_daemons)
     }
     EXPECT_EQ(status, 0);
     EXPECT_EQ(inherited_status, 256);
+    EXPECT_EQ(std::string(last_run.error_line, size_t(last_run.error_length)), "oops");
+    char leaked[8];
+    EXPECT_EQ(read(stderr_pipe[0], leaked, sizeof leaked), -1);  // nothing reached the daemon's
     for (int fd : {stdin_pipe[0], stdin_pipe[1], stderr_pipe[0], stderr_pipe[1]})
         close(fd);
 }
@@ -224,6 +236,149 @@ TEST(command_timestamp, gives_the_empty_text_when_the_date_tool_is_missing)
     else
         unsetenv("PATH");
     EXPECT_STREQ(text, "");
+}
+
+// ---- runs that must not hold the daemon ------------------------------------
+
+// Short limits in place of the daemon's, and no stop pending, for each test.
+class RunLimits : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        command_timings = {500, 500, 500};
+        got_signal = 0;
+    }
+    void TearDown() override
+    {
+        command_timings = DAEMON_TIMINGS;
+        got_signal = 0;
+        signal(SIGTERM, SIG_DFL);
+    }
+    static std::string reason()
+    {
+        char text[1024];
+        describe_last_run(text, sizeof text);
+        return text;
+    }
+    // True while pid runs (and is no zombie).
+    static bool alive(pid_t pid)
+    {
+        std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat", "");
+        size_t paren = stat.rfind(')');
+        return paren != std::string::npos && stat.compare(paren + 2, 1, "Z") != 0;
+    }
+};
+
+TEST_F(RunLimits, a_tool_past_its_time_limit_is_stopped_with_its_whole_group)
+{
+    temp_dir dir("norvale-limit");
+    std::string pid_file = dir.file("helper.pid");
+    std::string line = "sleep 60 & echo $! > " + pid_file + "; sleep 60";
+    int status = run_command("/bin/sh", "-c", line.c_str(), (const char *)nullptr);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(last_run.end, RUN_TIMED_OUT);
+    EXPECT_EQ(reason(), "timed out after 1 s");
+    pid_t helper = atoi(read_file(pid_file, "0").c_str());
+    ASSERT_GT(helper, 0);
+    for (int i = 0; i < 100 && alive(helper); i++)
+        usleep(10000);  // the helper goes to init, which reaps it when it will
+    EXPECT_FALSE(alive(helper));
+}
+
+TEST_F(RunLimits, a_tool_deaf_to_sigterm_is_killed_after_the_grace)
+{
+    int status = run_command("/bin/sh", "-c", "trap '' TERM; sleep 60; exit 0", (const char *)nullptr);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+    EXPECT_EQ(last_run.end, RUN_TIMED_OUT);
+}
+
+TEST_F(RunLimits, a_tool_that_ends_well_after_sigterm_still_counts_as_failed)
+{
+    EXPECT_NE(run_shell_command("sh -c 'trap \"exit 0\" TERM; sleep 60 & wait'"), 0);
+    EXPECT_EQ(last_run.end, RUN_TIMED_OUT);
+}
+
+TEST_F(RunLimits, a_stop_during_a_run_cuts_it_off_at_the_deadline_and_no_run_starts_after)
+{
+    command_timings.limit_ms = 60000;
+    signal(SIGTERM, handle_stop_signal);
+    // The tool asks the daemon to stop, then hangs.
+    int status = run_command("/bin/sh", "-c", "kill -TERM $PPID; exec sleep 60", (const char *)nullptr);
+    EXPECT_EQ(got_signal, SIGTERM);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(last_run.end, RUN_STOPPED);
+    EXPECT_TRUE(stop_deadline_passed());
+
+    EXPECT_EQ(run_shell_command("true"), -1);
+    EXPECT_EQ(last_run.end, RUN_NOT_STARTED);
+    EXPECT_EQ(reason(), "not started, the daemon is stopping");
+    EXPECT_EQ(run_command_number("echo 5"), -1);
+}
+
+TEST_F(RunLimits, a_stop_lets_runs_go_on_until_the_deadline)
+{
+    command_timings.stop_deadline_ms = 60000;
+    got_signal = SIGTERM;
+    EXPECT_EQ(run_shell_command("true"), 0);
+    EXPECT_EQ(run_command_number("echo 5"), 5);
+}
+
+TEST_F(RunLimits, failure_reasons_name_the_status_and_the_first_error_line)
+{
+    EXPECT_EQ(run_shell_command("sh -c 'printf \"bad\\taddress\\nsecond line\\n\" >&2; exit 1'"), 256);
+    EXPECT_EQ(reason(), "exit status 1: bad\\x09address");
+    EXPECT_STREQ(last_run.tool, "sh");
+
+    run_shell_command("sh -c 'kill -9 $$'");
+    EXPECT_EQ(reason(), "killed by signal 9");
+
+    run_shell_command("norvale_no_such_tool -x");
+    EXPECT_STREQ(last_run.tool, "norvale_no_such_tool");
+    EXPECT_EQ(reason().substr(0, 11), "not found: ");
+
+    syslog_capture log;
+    run_shell_command("norvale_no_such_tool -x");
+    log_last_run_failure(LOG_ERR);
+    EXPECT_NE(log.text().find("t: Tool norvale_no_such_tool failed: not found: "), std::string::npos);
+    log.clear();
+    run_shell_command("true");
+    log_last_run_failure(LOG_ERR);
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(RunLimits, a_tool_writing_much_to_stderr_never_waits_and_only_200_bytes_are_kept)
+{
+    command_timings.limit_ms = 20000;
+    // 1 MB without a newline: far beyond what a pipe holds.
+    EXPECT_EQ(run_shell_command("sh -c 'head -c 1000000 /dev/zero | tr \"\\0\" a >&2; exit 2'"), 512);
+    EXPECT_EQ(last_run.end, RUN_EXITED);
+    EXPECT_EQ(reason(), "exit status 2: " + std::string(ERROR_LINE_SIZE, 'a'));
+}
+
+TEST_F(RunLimits, the_shell_becomes_the_tool)
+{
+    // Without "exec " the inner shell's parent would be the outer shell.
+    char output[32];
+    ASSERT_GT(run_command_output("sh -c 'echo $PPID'", output, sizeof output - 1), 0);
+    EXPECT_EQ(atoi(output), int(getpid()));
+}
+
+TEST_F(RunLimits, child_starts_with_default_signals_and_an_empty_mask)
+{
+    signal(SIGINT, SIG_IGN);
+    signal(SIGTERM, handle_stop_signal);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    char output[256];
+    int got = run_command_output("grep -E '^Sig(Blk|Ign)' /proc/self/status", output,
+                                 sizeof output - 1);
+    sigprocmask(SIG_UNBLOCK, &blocked, nullptr);
+    signal(SIGINT, SIG_DFL);
+    ASSERT_GT(got, 0);
+    EXPECT_STREQ(output, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
 }
 
 }  // namespace

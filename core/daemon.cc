@@ -120,6 +120,9 @@ int daemon_main(int argc, char **argv)
     for (unsigned left = startup_delay > 0 ? unsigned(startup_delay) : 0; left > 0;)
         left = sleep(left);
 
+    // Before the first tool runs: an inherited ignored SIGCHLD would make its
+    // run look failed.
+    install_signal_handling();
     ring_clear(event_queue);
     // By hand on a terminal, start-up shows what the log gets.
     log_also_to_stderr(isatty(STDERR_FILENO) == 1);
@@ -129,9 +132,6 @@ int daemon_main(int argc, char **argv)
         start_timestamp = -1;
     }
     setsid();
-    signal(SIGINT, handle_stop_signal);
-    signal(SIGTERM, handle_stop_signal);
-    signal(SIGQUIT, handle_stop_signal);
     log_open(base_name(invoked_as));
 
     char why[SETTINGS_WHY_SIZE] = "";

@@ -24,6 +24,11 @@ void report_noted_signals();
 // when one cannot be opened.
 int open_standard_descriptors(const char *null_path = "/dev/null");
 
+// Sets SIGCHLD back to its default, installs handle_stop_signal for SIGINT,
+// SIGTERM and SIGQUIT so that it interrupts waits, and unblocks those four,
+// whatever the daemon inherited.
+void install_signal_handling();
+
 // Converts the start-up delay argument the way strtol does in base 10, the
 // whole argument consumed (an empty one is 0). False when characters remain.
 bool parse_startup_delay(const char *text, int32_t *delay);

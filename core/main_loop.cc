@@ -73,20 +73,24 @@ void retry_one_sms(const sms_retry_entry &e, const module_settings &settings, co
                   e.not_before);
         return;
     }
+    forget_last_run();
     if (act.send_sms(e.code, e.recipient, e.timestamp_text, settings) == 0)
         return;
     uint8_t left = uint8_t((e.attempts_left - 1) & 0xFF);
     if (left == 0) {
         log_message(LOG_ERR, "Error: too much atempts to send SMS for %s, giving up...", e.recipient);
+        log_last_run_failure(LOG_ERR);
         return;
     }
     log_message(LOG_WARNING, "Warning: failed to send SMS for %s, %d attempts remains. Will try in %d seconds again.",
            e.recipient, int(left), int(SMS_RETRY_DELAY));
+    log_last_run_failure(LOG_WARNING);
     queue_sms_retry(e, left, act);
 }
 
 // Visits every entry present at the start of the pass exactly once, in queue
-// order; entries queued during the pass wait for the next cycle.
+// order; entries queued during the pass wait for the next cycle. Once a stop
+// has waited its deadline the rest stay where they are.
 void sms_retry_pass(const module_settings &settings, const loop_actions &act)
 {
     if (ring_is_empty(sms_reserve_queue))
@@ -94,6 +98,8 @@ void sms_retry_pass(const module_settings &settings, const loop_actions &act)
     const uint32_t stop = sms_reserve_queue.tail & sms_retry_ring::MASK;
     uint32_t k = sms_reserve_queue.head & sms_retry_ring::MASK;
     do {
+        if (stop_deadline_passed())
+            return;
         sms_retry_entry e = ring_pop(sms_reserve_queue);
         if (e.code == EVENT_NONE) {
             log_message(LOG_ERR, "ERROR: Dequeing empty SMS reserve queue, this should be never reached!");
@@ -136,9 +142,11 @@ void dispatch_sms(const event_record &r, const module_settings &settings, const 
         const char *recipient = settings.sms_recipients[i];
         if (!recipient || !recipient[0])
             continue;
+        forget_last_run();
         if (act.send_sms(r.code, recipient, timestamp_text, settings) == 0)
             continue;
         log_message(LOG_ERR, "Error: failed to send SMS for %s, enqueing...", recipient);
+        log_last_run_failure(LOG_ERR);
         ring_push(sms_reserve_queue, r.code, recipient, timestamp_text, SMS_RETRY_ATTEMPTS,
                   int32_t(act.clock() + SMS_RETRY_DELAY));
     }
@@ -146,11 +154,11 @@ void dispatch_sms(const event_record &r, const module_settings &settings, const 
 
 // Every queued event is taken, whatever the health of SNMP and e-mail: their
 // parts go to the reserve rings, while SMS, the channel that still works when
-// the data link is down, goes out at once.
+// the data link is down, goes out at once. Once a stop has waited its deadline, events stay queued.
 void drain_events(const module_settings &settings, event_ring &queue, const loop_actions &act,
                   cycle_health &health)
 {
-    while (!ring_is_empty(queue)) {
+    while (!ring_is_empty(queue) && !stop_deadline_passed()) {
         event_record r = ring_pop(queue);
         if (r.code == EVENT_NONE)
             continue;
@@ -161,6 +169,28 @@ void drain_events(const module_settings &settings, event_ring &queue, const loop
         if (r.mask & NOTIFY_SMS)
             dispatch_sms(r, settings, act);
     }
+}
+
+template <typename T, uint32_t N>
+unsigned ring_count(const ring<T, N> &r)
+{
+    return (r.tail - r.head) & ring<T, N>::MASK;
+}
+
+// What the daemon takes with it when it ends: nothing is kept across a restart.
+void note_undelivered(const event_ring &queue)
+{
+    unsigned events = ring_count(queue);
+    unsigned snmp = queues_initialised ? ring_count(reserve_snmp_queue) : 0;
+    unsigned mail = queues_initialised ? ring_count(reserve_mail_queue) : 0;
+    unsigned sms = queues_initialised ? ring_count(sms_reserve_queue) : 0;
+    unsigned total = events + snmp + mail + sms;
+    if (total == 0)
+        return;
+    log_message(LOG_NOTICE,
+                "Warning: %u notifications left undelivered: %u events waiting, %u SNMP and %u "
+                "e-mail reserve records, %u SMS retries",
+                total, events, snmp, mail, sms);
 }
 
 }  // namespace
@@ -190,7 +220,9 @@ void main_loop(const module_settings &settings, event_ring &queue, const loop_ac
         log_cycle_start();
         report_noted_signals();
         run_dispatch(settings, queue, actions);
-        if (!actions.poll_phase(settings, queue))
-            return;
+        // A stop that came while the cycle sent goes no further than its sends.
+        if (got_signal != 0 || !actions.poll_phase(settings, queue))
+            break;
     }
+    note_undelivered(queue);
 }

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "core/command.h"
 #include "core/daemon.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -25,6 +27,7 @@ std::vector<int32_t> mail_results;
 std::vector<int> sms_results;
 time_t fake_now;
 int polls_before_stop;
+bool stop_at_first_sms;  // the fake SMS tool sees a SIGTERM arrive while it runs
 
 template <typename T>
 T next_result(std::vector<T> &results)
@@ -55,6 +58,8 @@ int32_t fake_mail(int32_t code, channel_mask mask, int32_t, const module_setting
 int fake_sms(int32_t code, const char *recipient, const char *ts, const module_settings &)
 {
     calls.push_back({"sms", code, 0, std::string(recipient) + "@" + ts});
+    if (stop_at_first_sms)
+        got_signal = SIGTERM;
     return next_result(sms_results);
 }
 
@@ -83,6 +88,8 @@ protected:
         fake_now = 100000;
         polls_before_stop = 1;
         got_signal = 0;
+        stop_at_first_sms = false;
+        command_timings = DAEMON_TIMINGS;
         queues_initialised = false;
         ring_clear(queue);
         std::memset(&settings, 0, sizeof settings);
@@ -90,6 +97,11 @@ protected:
         for (auto &r : settings.sms_recipients)
             r = none;
         settings.sms_recipients[0] = "+111";
+    }
+    void TearDown() override
+    {
+        got_signal = 0;
+        command_timings = DAEMON_TIMINGS;
     }
     void queue_event(int32_t code, uint32_t mask, int32_t ts = 5)
     {
@@ -302,6 +314,38 @@ TEST_F(MainLoop, loop_stops_on_signal_before_a_cycle_or_when_polling_fails)
     main_loop(settings, queue, FAKE);
     EXPECT_EQ(polls_before_stop, 0);
     EXPECT_EQ(channels(), std::vector<std::string>{"snmp:1"});
+}
+
+TEST_F(MainLoop, a_stop_during_sends_finishes_the_cycle_before_the_deadline_without_polling)
+{
+    settings.sms_recipients[1] = "+222";
+    queue_event(1, NOTIFY_SMS, 1);
+    queue_event(2, NOTIFY_SMS, 2);
+    stop_at_first_sms = true;
+    polls_before_stop = 5;
+    syslog_capture log;
+    main_loop(settings, queue, FAKE);
+    EXPECT_EQ(channels(), (std::vector<std::string>{"date:1", "sms:1", "sms:1", "date:2", "sms:2",
+                                                    "sms:2"}));
+    EXPECT_EQ(polls_before_stop, 5);
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(MainLoop, a_stop_past_its_deadline_takes_no_further_event_and_counts_what_is_left)
+{
+    command_timings.stop_deadline_ms = 0;
+    settings.sms_recipients[1] = "+222";
+    queue_event(1, NOTIFY_SMS, 1);
+    queue_event(2, NOTIFY_SMS, 2);
+    stop_at_first_sms = true;
+    sms_results = {1};
+    syslog_capture log;
+    main_loop(settings, queue, FAKE);
+    // The recipients of the event in hand are still handed to the notifier
+    // (whose runner refuses to start a tool by now).
+    EXPECT_EQ(channels(), (std::vector<std::string>{"date:1", "sms:1", "sms:1"}));
+    EXPECT_EQ(log.count("Warning: 2 notifications left undelivered: 1 events waiting, "
+                        "0 SNMP and 0 e-mail reserve records, 1 SMS retries"), 1);
 }
 
 }  // namespace

@@ -64,8 +64,12 @@ bool serve_group(int group, int32_t code, const char *timestamp_text,
             log_message(LOG_NOTICE, "Warning: email command too large for buffer!");
             return false;
         }
-        if (run_shell(command) != 0)
+        forget_last_run();
+        if (run_shell(command) != 0) {
+            log_message(LOG_ERR, "Error: failed to send e-mail to %s", address);
+            log_last_run_failure(LOG_ERR);
             return false;
+        }
     }
     *next = 0;
     return true;

@@ -207,3 +207,15 @@ TEST_F(mail_notifier, retry_goes_only_to_the_addresses_still_owed)
     EXPECT_EQ((std::vector<std::string>{"good@x", "bad@x", "other@x", "bad@x", "bad@x", "later@x"}),
               mailed());
 }
+
+TEST_F(mail_notifier, failed_mail_names_its_address_and_why_the_tool_failed)
+{
+    standin_path env;
+    write_file(env.dir.file("email.exit"), "1\n");
+    s.mail_group_addrs[0][0] = "ops@example.org";
+    shell.run_for_real = true;
+    std::string log;
+    EXPECT_EQ(0x02, send(TEST_EVENT, NOTIFY_MAIL_GROUP_1, log));
+    EXPECT_EQ(log, "mail_test: Error: failed to send e-mail to ops@example.org\n"
+                   "mail_test: Tool email failed: exit status 1: email: stand-in told to fail with 1\n");
+}

@@ -201,8 +201,11 @@ int send_snmp(int32_t code, const snmp_settings &snmp)
         log_message(LOG_ERR, "Error assembling snmptrap command: %d", int(t.len));
         return -1;
     }
+    forget_last_run();
     int status = run_shell(command);
-    if (status != 0)
+    if (status != 0) {
         log_message(LOG_ERR, "Error sending SNMP Trap/Inform: %d", status);
+        log_last_run_failure(LOG_ERR);
+    }
     return status;
 }

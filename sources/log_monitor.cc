@@ -71,14 +71,14 @@ bool has_time_shape(const char *line)
     return true;
 }
 
-// EVENT_NONE when the pam_unix message names no event we report.
-int32_t classify_pam_message(const char *message)
+// EVENT_NONE when the pam_unix message names no event we report; bad_format
+// tells the caller to warn about it.
+int32_t classify_pam_message(const char *message, bool &bad_format)
 {
     const char *paren = strchr(message, ')');
-    if (!paren || paren[1] != ':' || paren[2] != ' ') {
-        log_message(LOG_NOTICE, "Warning: pam_unix log entry with unexpected format");
+    bad_format = !paren || paren[1] != ':' || paren[2] != ' ';
+    if (bad_format)
         return EVENT_NONE;
-    }
     const char *result = paren + 3;
     if (starts_with(result, "authentication failure"))
         return LOGIN_FAILED;
@@ -96,18 +96,8 @@ bool is_config_change(const char *message)
 
 // An event whose time could not be read (the date tool failed) is dropped,
 // but never silently. The pam_unix format warning is not repeated here.
-void note_untimed_event(const char *message)
+void note_untimed_event(int32_t code)
 {
-    int32_t code = EVENT_NONE;
-    if (starts_with(message, "pam_unix")) {
-        const char *paren = strchr(message, ')');
-        if (paren && paren[1] == ':' && paren[2] == ' ')
-            code = classify_pam_message(message);
-    } else if (is_config_change(message)) {
-        code = CONFIG_CHANGED;
-    }
-    if (code == EVENT_NONE)
-        return;
     int32_t count = warning_due(untimed_events, monotonic_seconds());
     if (count > 0)
         log_message(LOG_NOTICE, "Warning: time of a %s log entry unreadable, event dropped (%d dropped since the last warning)",
@@ -267,23 +257,31 @@ void handle_log_line(const char *line, const module_settings &settings, event_ri
 {
     size_t length = strlen(line);
     const char *colon = length >= size_t(LOG_TEXT_AT) ? strchr(line + LOG_TEXT_AT, ':') : nullptr;
-    int32_t line_time = log_line_time(line);
     if (!colon || colon[1] != ' ') {
         drop_untagged_line(line, length);
         return;
     }
     const char *message = colon + 2;
-    // Entries written before this run started were there before us.
-    if (line_time < start_timestamp) {
-        if (line_time < 0)
-            note_untimed_event(message);
-        return;
-    }
     int32_t code = EVENT_NONE;
+    bool bad_format = false;
     if (starts_with(message, "pam_unix"))
-        code = classify_pam_message(message);
+        code = classify_pam_message(message, bad_format);
     else if (is_config_change(message))
         code = CONFIG_CHANGED;
+    // Only a line that raises an event or draws a warning needs its time:
+    // the date tool is not run for the many lines that cannot matter.
+    if (code == EVENT_NONE && !bad_format)
+        return;
+    // Entries written before this run started were there before us; an
+    // event whose time could not be read is not dropped without a word.
+    int32_t line_time = log_line_time(line);
+    if (line_time < start_timestamp) {
+        if (line_time < 0 && code != EVENT_NONE)
+            note_untimed_event(code);
+        return;
+    }
+    if (bad_format)
+        log_message(LOG_NOTICE, "Warning: pam_unix log entry with unexpected format");
     if (code != EVENT_NONE)
         raise_event(queue, code, settings.channel_masks[code], line_time);
 }

@@ -265,6 +265,21 @@ TEST_F(LogMonitorTest, ShapeIsJudgedBeforeAgeAndAgeBeforePamShape)
     EXPECT_TRUE(ring_is_empty(queue));
 }
 
+TEST_F(LogMonitorTest, OnlyLinesWhoseOutcomeDependsOnTheirTimeRunTheDateTool)
+{
+    standin_path path("");
+    std::string calls = path.dir.file("date.calls");
+    path.dir.write("date", "#!/bin/sh\necho x >> " + calls + "\nexec /bin/date \"$@\"\n");
+    chmod(path.dir.file("date").c_str(), 0755);
+    handle("2024-05-17 08:36:00 dnsmasq[77]: query[A] example.com from 10.0.0.2\n");
+    handle("2024-05-17 08:36:01 sshd[9]: pam_unix(sshd:session): session opened for user admin\n");
+    EXPECT_EQ(read_file(calls), "(missing)");
+    handle(CONFIG_LINE);
+    handle("2024-05-17 08:37:00 login[812]: pam_unix(login:auth) authentication failure\n");
+    EXPECT_EQ(read_file(calls), "x\nx\n");
+    EXPECT_EQ(drain(queue).size(), 1u);
+}
+
 TEST_F(LogMonitorTest, TimeOfUnexpectedShapeNeverReachesTheShell)
 {
     // Each 19-character time field would create the marker if a shell ever

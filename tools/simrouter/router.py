@@ -236,7 +236,8 @@ class Router:
         self.write_file("run/norvale_test_ev_request.txt", "")
 
     def set_tool_exit(self, tool, statuses):
-        self.write_file("standins/%s.exit" % tool, "".join("%d\n" % s for s in statuses))
+        """statuses: exit statuses, or "hang" for a call that never ends."""
+        self.write_file("standins/%s.exit" % tool, "".join("%s\n" % s for s in statuses))
 
     # ----- running ----------------------------------------------------------
     def router_path(self):
