@@ -1,5 +1,4 @@
 #include "core/command.h"
-#include "core/events.h"
 
 #include <cerrno>
 #include <climits>
@@ -16,8 +15,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/daemon.h"
+#include "core/events.h"
 #include "core/log.h"
+#include "core/process.h"
 
 extern char **environ;
 

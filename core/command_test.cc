@@ -12,7 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/daemon.h"
+#include "core/process.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -241,7 +241,7 @@ TEST(command_timestamp, gives_the_empty_text_when_the_date_tool_is_missing)
 // ---- runs that must not hold the daemon ------------------------------------
 
 // Short limits in place of the daemon's, and no stop pending, for each test.
-class RunLimits : public ::testing::Test {
+class run_limits : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -269,7 +269,7 @@ protected:
     }
 };
 
-TEST_F(RunLimits, a_tool_past_its_time_limit_is_stopped_with_its_whole_group)
+TEST_F(run_limits, a_tool_past_its_time_limit_is_stopped_with_its_whole_group)
 {
     temp_dir dir("norvale-limit");
     std::string pid_file = dir.file("helper.pid");
@@ -285,7 +285,7 @@ TEST_F(RunLimits, a_tool_past_its_time_limit_is_stopped_with_its_whole_group)
     EXPECT_FALSE(alive(helper));
 }
 
-TEST_F(RunLimits, a_tool_deaf_to_sigterm_is_killed_after_the_grace)
+TEST_F(run_limits, a_tool_deaf_to_sigterm_is_killed_after_the_grace)
 {
     int status = run_command("/bin/sh", "-c", "trap '' TERM; sleep 60; exit 0", (const char *)nullptr);
     ASSERT_TRUE(WIFSIGNALED(status));
@@ -293,13 +293,13 @@ TEST_F(RunLimits, a_tool_deaf_to_sigterm_is_killed_after_the_grace)
     EXPECT_EQ(last_run.end, RUN_TIMED_OUT);
 }
 
-TEST_F(RunLimits, a_tool_that_ends_well_after_sigterm_still_counts_as_failed)
+TEST_F(run_limits, a_tool_that_ends_well_after_sigterm_still_counts_as_failed)
 {
     EXPECT_NE(run_shell_command("sh -c 'trap \"exit 0\" TERM; sleep 60 & wait'"), 0);
     EXPECT_EQ(last_run.end, RUN_TIMED_OUT);
 }
 
-TEST_F(RunLimits, a_stop_during_a_run_cuts_it_off_at_the_deadline_and_no_run_starts_after)
+TEST_F(run_limits, a_stop_during_a_run_cuts_it_off_at_the_deadline_and_no_run_starts_after)
 {
     command_timings.limit_ms = 60000;
     signal(SIGTERM, handle_stop_signal);
@@ -316,7 +316,7 @@ TEST_F(RunLimits, a_stop_during_a_run_cuts_it_off_at_the_deadline_and_no_run_sta
     EXPECT_EQ(run_command_number("echo 5"), -1);
 }
 
-TEST_F(RunLimits, a_stop_lets_runs_go_on_until_the_deadline)
+TEST_F(run_limits, a_stop_lets_runs_go_on_until_the_deadline)
 {
     command_timings.stop_deadline_ms = 60000;
     got_signal = SIGTERM;
@@ -324,7 +324,7 @@ TEST_F(RunLimits, a_stop_lets_runs_go_on_until_the_deadline)
     EXPECT_EQ(run_command_number("echo 5"), 5);
 }
 
-TEST_F(RunLimits, failure_reasons_name_the_status_and_the_first_error_line)
+TEST_F(run_limits, failure_reasons_name_the_status_and_the_first_error_line)
 {
     EXPECT_EQ(run_shell_command("sh -c 'printf \"bad\\taddress\\nsecond line\\n\" >&2; exit 1'"), 256);
     EXPECT_EQ(reason(), "exit status 1: bad\\x09address");
@@ -347,7 +347,7 @@ TEST_F(RunLimits, failure_reasons_name_the_status_and_the_first_error_line)
     EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(RunLimits, a_tool_writing_much_to_stderr_never_waits_and_only_200_bytes_are_kept)
+TEST_F(run_limits, a_tool_writing_much_to_stderr_never_waits_and_only_200_bytes_are_kept)
 {
     command_timings.limit_ms = 20000;
     // 1 MB without a newline: far beyond what a pipe holds.
@@ -356,7 +356,7 @@ TEST_F(RunLimits, a_tool_writing_much_to_stderr_never_waits_and_only_200_bytes_a
     EXPECT_EQ(reason(), "exit status 2: " + std::string(ERROR_LINE_SIZE, 'a'));
 }
 
-TEST_F(RunLimits, the_shell_becomes_the_tool)
+TEST_F(run_limits, the_shell_becomes_the_tool)
 {
     // Without "exec " the inner shell's parent would be the outer shell.
     char output[32];
@@ -364,7 +364,7 @@ TEST_F(RunLimits, the_shell_becomes_the_tool)
     EXPECT_EQ(atoi(output), int(getpid()));
 }
 
-TEST_F(RunLimits, child_starts_with_default_signals_and_an_empty_mask)
+TEST_F(run_limits, child_starts_with_default_signals_and_an_empty_mask)
 {
     signal(SIGINT, SIG_IGN);
     signal(SIGTERM, handle_stop_signal);

@@ -5,13 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include "core/log.h"
 #include <unistd.h>
 
 #include "config/settings.h"
 #include "config/settings_check.h"
 #include "core/command.h"
+#include "core/log.h"
 #include "core/main_loop.h"
+#include "core/process.h"
 #include "core/queues.h"
 #include "sources/reboot.h"
 

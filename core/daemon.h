@@ -1,33 +1,8 @@
-// Process entry and the two process-wide values other modules read:
-// got_signal (set only by the stop-signal handler) and start_timestamp.
-// Start-up owns the exit status of the daemon.
+// Start-up: the command line, the start-up delay, the settings check mode and
+// the order of start-up; owns the daemon's exit status. It sits above every
+// other module: it calls into all of them, and none of them includes it.
 #pragma once
-#include <csignal>
 #include <cstdint>
-
-// Number of the signal that asked for a stop; 0 while running.
-extern volatile sig_atomic_t got_signal;
-// Epoch seconds taken after the start-up delay; -1 when the date tool failed.
-extern int32_t start_timestamp;
-
-void handle_stop_signal(int signal_number);
-
-// SIGHUP, SIGUSR1 and SIGUSR2 are noted and SIGALRM and SIGPIPE passed over,
-// so that none of them ends the daemon.
-void install_harmless_signals();
-// Logs, once per signal received since the last call, that HUP, USR1 or
-// USR2 was ignored. Called by the loop, never by a handler.
-void report_noted_signals();
-
-// Opens each of descriptors 0, 1 and 2 that is closed on null_path, so that
-// no file the daemon opens later takes the place of a standard stream. -1
-// when one cannot be opened.
-int open_standard_descriptors(const char *null_path = "/dev/null");
-
-// Sets SIGCHLD back to its default, installs handle_stop_signal for SIGINT,
-// SIGTERM and SIGQUIT so that it interrupts waits, and unblocks those four,
-// whatever the daemon inherited.
-void install_signal_handling();
 
 // Converts the start-up delay argument the way strtol does in base 10, the
 // whole argument consumed (an empty one is 0). False when characters remain.

@@ -12,7 +12,7 @@
 
 namespace {
 
-class LogSender : public ::testing::Test {
+class log_sender : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -53,7 +53,7 @@ protected:
     int reader = -1;
 };
 
-TEST_F(LogSender, record_has_the_system_log_layout_with_facility_ident_and_pid)
+TEST_F(log_sender, record_has_the_system_log_layout_with_facility_ident_and_pid)
 {
     log_open("nv", path.c_str());
     log_message(LOG_ERR, "Error: %s", "x");
@@ -64,7 +64,7 @@ TEST_F(LogSender, record_has_the_system_log_layout_with_facility_ident_and_pid)
     EXPECT_EQ(record.substr(head.size() + 16), "nv[" + std::to_string(getpid()) + "]: Error: x");
 }
 
-TEST_F(LogSender, full_socket_drops_after_a_bounded_wait_and_reports_the_count_later)
+TEST_F(log_sender, full_socket_drops_after_a_bounded_wait_and_reports_the_count_later)
 {
     log_open("nv", path.c_str());
     log_cycle_start();
@@ -85,7 +85,7 @@ TEST_F(LogSender, full_socket_drops_after_a_bounded_wait_and_reports_the_count_l
               "Warning: " + std::to_string(dropped) + " log messages dropped while the system log was not reading");
 }
 
-TEST_F(LogSender, burst_loses_nothing_while_the_reader_keeps_up)
+TEST_F(log_sender, burst_loses_nothing_while_the_reader_keeps_up)
 {
     log_open("nv", path.c_str());
     log_cycle_start();
@@ -105,7 +105,7 @@ TEST_F(LogSender, burst_loses_nothing_while_the_reader_keeps_up)
     EXPECT_EQ(received, 200);
 }
 
-TEST_F(LogSender, reconnects_when_the_system_log_restarts)
+TEST_F(log_sender, reconnects_when_the_system_log_restarts)
 {
     log_open("nv", path.c_str());
     log_message(LOG_NOTICE, "before");
@@ -116,7 +116,7 @@ TEST_F(LogSender, reconnects_when_the_system_log_restarts)
     EXPECT_EQ(text_of(next_record()), "after");
 }
 
-TEST(RateLimitedWarning, first_at_once_then_one_a_minute_with_the_count_since)
+TEST(rate_limited_warning, first_at_once_then_one_a_minute_with_the_count_since)
 {
     rate_limited_warning w = {};
     EXPECT_EQ(warning_due(w, 1000), 1);

@@ -3,7 +3,7 @@
 #include "core/log.h"
 
 #include "core/command.h"
-#include "core/daemon.h"
+#include "core/process.h"
 #include "notify/mail.h"
 #include "notify/sms.h"
 #include "notify/snmp.h"
@@ -14,9 +14,9 @@ namespace {
 
 bool daemon_poll_phase(const module_settings &settings, event_ring &queue)
 {
-    int32_t poll_time = run_command_number("date +%s");
-    probe_carriers(poll_time, settings, queue);
-    probe_test_request(poll_time, settings, queue);
+    poll_clock clock = {-1, false};
+    probe_carriers(clock, settings, queue);
+    probe_test_request(clock, settings, queue);
     return watch_log_input(settings, queue) == LOG_CARRY_ON;
 }
 

@@ -1,7 +1,9 @@
 // The daemon's only loop: each cycle retries the reserve rings, drains the
 // event queue into the notifiers and runs the poll phase. Two per-cycle
 // health flags let a broken SNMP or e-mail channel fail at most once per
-// cycle; failed SMS are retried on their own schedule.
+// cycle; failed SMS are retried on their own schedule. With start-up it sits
+// above every other module: it calls the sources and the notifiers, and only
+// start-up includes it.
 #pragma once
 #include <cstdint>
 #include <ctime>

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/command.h"
-#include "core/daemon.h"
+#include "core/process.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -77,7 +77,7 @@ const loop_actions FAKE = {fake_snmp, fake_mail, fake_sms, fake_format, fake_pol
 event_ring queue;
 module_settings settings;
 
-class MainLoop : public ::testing::Test {
+class main_loop_cycle : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -118,7 +118,7 @@ protected:
     size_t sms_count() const { return (sms_reserve_queue.tail - sms_reserve_queue.head) & sms_retry_ring::MASK; }
 };
 
-TEST_F(MainLoop, first_cycle_empties_stale_reserve_rings_once)
+TEST_F(main_loop_cycle, first_cycle_empties_stale_reserve_rings_once)
 {
     ring_push(reserve_snmp_queue, event_record{1, NOTIFY_TRAP, 1});
     ring_push(sms_reserve_queue, 1, "+1", "t", 5, 0);
@@ -131,7 +131,7 @@ TEST_F(MainLoop, first_cycle_empties_stale_reserve_rings_once)
     EXPECT_EQ(channels(), std::vector<std::string>{"snmp:2"});
 }
 
-TEST_F(MainLoop, drained_event_goes_snmp_then_mail_then_sms)
+TEST_F(main_loop_cycle, drained_event_goes_snmp_then_mail_then_sms)
 {
     settings.sms_recipients[3] = "+444";
     queue_event(CONFIG_CHANGED, NOTIFY_TRAP | NOTIFY_MAIL_GROUP_2 | NOTIFY_SMS, 42);
@@ -144,7 +144,7 @@ TEST_F(MainLoop, drained_event_goes_snmp_then_mail_then_sms)
     EXPECT_TRUE(ring_is_empty(queue));
 }
 
-TEST_F(MainLoop, broken_manager_costs_one_attempt_per_cycle_and_keeps_order)
+TEST_F(main_loop_cycle, broken_manager_costs_one_attempt_per_cycle_and_keeps_order)
 {
     run_dispatch(settings, queue, FAKE);  // first-cycle reset
     calls.clear();
@@ -170,7 +170,7 @@ TEST_F(MainLoop, broken_manager_costs_one_attempt_per_cycle_and_keeps_order)
     EXPECT_TRUE(ring_is_empty(reserve_snmp_queue));
 }
 
-TEST_F(MainLoop, failed_mail_group_is_retried_alone_from_the_address_it_stopped_at)
+TEST_F(main_loop_cycle, failed_mail_group_is_retried_alone_from_the_address_it_stopped_at)
 {
     run_dispatch(settings, queue, FAKE);
     queue_event(4, NOTIFY_MAIL_GROUP_1 | NOTIFY_MAIL_GROUP_3);
@@ -193,7 +193,7 @@ TEST_F(MainLoop, failed_mail_group_is_retried_alone_from_the_address_it_stopped_
     EXPECT_TRUE(ring_is_empty(reserve_mail_queue));
 }
 
-TEST_F(MainLoop, mail_failure_keeps_snmp_and_sms_bits_and_still_sends_sms)
+TEST_F(main_loop_cycle, mail_failure_keeps_snmp_and_sms_bits_and_still_sends_sms)
 {
     run_dispatch(settings, queue, FAKE);
     queue_event(1, 0x2B);
@@ -204,7 +204,7 @@ TEST_F(MainLoop, mail_failure_keeps_snmp_and_sms_bits_and_still_sends_sms)
     EXPECT_EQ(reserve_mail_queue.slots[reserve_mail_queue.head].mask, 0x23u);
 }
 
-TEST_F(MainLoop, both_channels_broken_still_sends_sms_at_once_and_reserves_the_rest)
+TEST_F(main_loop_cycle, both_channels_broken_still_sends_sms_at_once_and_reserves_the_rest)
 {
     run_dispatch(settings, queue, FAKE);
     queue_event(1, NOTIFY_TRAP | NOTIFY_MAIL_GROUP_1 | NOTIFY_SMS);
@@ -220,7 +220,7 @@ TEST_F(MainLoop, both_channels_broken_still_sends_sms_at_once_and_reserves_the_r
     EXPECT_EQ(count(reserve_mail_queue), 2u);
 }
 
-TEST_F(MainLoop, full_reserve_ring_loses_only_that_channel)
+TEST_F(main_loop_cycle, full_reserve_ring_loses_only_that_channel)
 {
     run_dispatch(settings, queue, FAKE);
     for (int i = 0; i < 1023; i++)
@@ -234,7 +234,7 @@ TEST_F(MainLoop, full_reserve_ring_loses_only_that_channel)
     EXPECT_TRUE(ring_is_empty(queue));
 }
 
-TEST_F(MainLoop, sms_is_retried_five_times_120_seconds_apart_then_given_up)
+TEST_F(main_loop_cycle, sms_is_retried_five_times_120_seconds_apart_then_given_up)
 {
     run_dispatch(settings, queue, FAKE);
     queue_event(8, NOTIFY_SMS);
@@ -261,7 +261,7 @@ TEST_F(MainLoop, sms_is_retried_five_times_120_seconds_apart_then_given_up)
     EXPECT_EQ(sms_count(), 0u);
 }
 
-TEST_F(MainLoop, sms_pass_visits_each_entry_once_and_keeps_order)
+TEST_F(main_loop_cycle, sms_pass_visits_each_entry_once_and_keeps_order)
 {
     run_dispatch(settings, queue, FAKE);
     ring_push(sms_reserve_queue, 1, "+a", "t", 5, 100000);  // due, fails
@@ -282,7 +282,7 @@ TEST_F(MainLoop, sms_pass_visits_each_entry_once_and_keeps_order)
     EXPECT_EQ(waiting.not_before, 200000);
 }
 
-TEST_F(MainLoop, sms_failure_with_full_retry_ring_is_dropped)
+TEST_F(main_loop_cycle, sms_failure_with_full_retry_ring_is_dropped)
 {
     run_dispatch(settings, queue, FAKE);
     for (int i = 0; i < 255; i++)
@@ -294,7 +294,7 @@ TEST_F(MainLoop, sms_failure_with_full_retry_ring_is_dropped)
     EXPECT_EQ(sms_reserve_queue.slots[(sms_reserve_queue.tail - 1) & 0xFF].code, 1);
 }
 
-TEST_F(MainLoop, sms_event_without_recipients_still_formats_the_time_once)
+TEST_F(main_loop_cycle, sms_event_without_recipients_still_formats_the_time_once)
 {
     settings.sms_recipients[0] = "";
     queue_event(7, NOTIFY_SMS, 77);
@@ -302,7 +302,7 @@ TEST_F(MainLoop, sms_event_without_recipients_still_formats_the_time_once)
     EXPECT_EQ(channels(), std::vector<std::string>{"date:77"});
 }
 
-TEST_F(MainLoop, loop_stops_on_signal_before_a_cycle_or_when_polling_fails)
+TEST_F(main_loop_cycle, loop_stops_on_signal_before_a_cycle_or_when_polling_fails)
 {
     got_signal = 15;
     queue_event(1, NOTIFY_TRAP);
@@ -316,7 +316,7 @@ TEST_F(MainLoop, loop_stops_on_signal_before_a_cycle_or_when_polling_fails)
     EXPECT_EQ(channels(), std::vector<std::string>{"snmp:1"});
 }
 
-TEST_F(MainLoop, a_stop_during_sends_finishes_the_cycle_before_the_deadline_without_polling)
+TEST_F(main_loop_cycle, a_stop_during_sends_finishes_the_cycle_before_the_deadline_without_polling)
 {
     settings.sms_recipients[1] = "+222";
     queue_event(1, NOTIFY_SMS, 1);
@@ -331,7 +331,7 @@ TEST_F(MainLoop, a_stop_during_sends_finishes_the_cycle_before_the_deadline_with
     EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(MainLoop, a_stop_past_its_deadline_takes_no_further_event_and_counts_what_is_left)
+TEST_F(main_loop_cycle, a_stop_past_its_deadline_takes_no_further_event_and_counts_what_is_left)
 {
     command_timings.stop_deadline_ms = 0;
     settings.sms_recipients[1] = "+222";

@@ -1,5 +1,7 @@
 #include "core/queues.h"
+
 #include <cstring>
+
 #include "core/log.h"
 
 event_ring event_queue;

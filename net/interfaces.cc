@@ -1,7 +1,5 @@
 #include "net/interfaces.h"
 
-#include "core/files.h"
-
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -12,8 +10,10 @@
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include "core/log.h"
 #include <unistd.h>
+
+#include "core/files.h"
+#include "core/log.h"
 
 interface_query_files interface_files = {PROC_NET_IF_INET6, VRRP_MAC_DIR};
 

@@ -95,7 +95,7 @@ TEST_F(mail_notifier, date_runs_once_per_call_and_not_at_all_for_code_0)
     EXPECT_EQ(3u, shell.commands.size());
 }
 
-TEST_F(mail_notifier, unset_values_read_NA_but_a_missing_timestamp_stays_empty)
+TEST_F(mail_notifier, unset_values_read_na_but_a_missing_timestamp_stays_empty)
 {
     date_path env;
     env.fake_date("exit 1");

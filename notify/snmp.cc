@@ -1,12 +1,12 @@
 #include "notify/snmp.h"
 
-#include "core/command.h"
-#include "net/interfaces.h"
-#include "notify/quoting.h"
-
 #include <cstdlib>
 #include <cstring>
+
+#include "core/command.h"
 #include "core/log.h"
+#include "net/interfaces.h"
+#include "notify/quoting.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
-#include "core/log.h"
 #include <time.h>
 #include <unistd.h>
 
 #include "core/command.h"
-#include "core/daemon.h"
+#include "core/log.h"
+#include "core/process.h"
 
 namespace {
 

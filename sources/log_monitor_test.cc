@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/daemon.h"
+#include "core/process.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -69,7 +69,7 @@ const char *const LOGIN_LINE =
 const char *const PASSWORD_LINE =
     "2024-05-17 08:35:02 passwd[901]: pam_unix(passwd:chauthtok): password changed for admin\n";
 
-class LogMonitorTest : public ::testing::Test {
+class log_monitor : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -98,7 +98,7 @@ protected:
     event_ring queue;
 };
 
-TEST_F(LogMonitorTest, WorkedExamplesRaiseTheirEventsWithLineTimeAndMask)
+TEST_F(log_monitor, worked_examples_raise_their_events_with_line_time_and_mask)
 {
     syslog_capture log;
     handle(CONFIG_LINE);
@@ -112,7 +112,7 @@ TEST_F(LogMonitorTest, WorkedExamplesRaiseTheirEventsWithLineTimeAndMask)
     EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(LogMonitorTest, ExpectedButUninterestingLinesAreDroppedQuietly)
+TEST_F(log_monitor, expected_but_uninteresting_lines_are_dropped_quietly)
 {
     const char *const lines[] = {
         "2024-05-17 08:36:00 last message repeated 3 times\n",
@@ -132,7 +132,7 @@ TEST_F(LogMonitorTest, ExpectedButUninterestingLinesAreDroppedQuietly)
     EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(LogMonitorTest, EntriesWithoutTagDrawTheFormatWarning)
+TEST_F(log_monitor, entries_without_tag_draw_the_format_warning)
 {
     const char *const warned[] = {
         "2024-05-17 08:36:00 kernel booting\n",                                 // no colon
@@ -153,7 +153,7 @@ TEST_F(LogMonitorTest, EntriesWithoutTagDrawTheFormatWarning)
     EXPECT_TRUE(ring_is_empty(queue));
 }
 
-TEST_F(LogMonitorTest, TagEndsAtFirstColonFromPosition20)
+TEST_F(log_monitor, tag_ends_at_first_colon_from_position_20)
 {
     // The colons of the time never count; the first one after it does, even
     // when a later colon would have been followed by a space.
@@ -165,7 +165,7 @@ TEST_F(LogMonitorTest, TagEndsAtFirstColonFromPosition20)
     EXPECT_TRUE(ring_is_empty(queue));
 }
 
-TEST_F(LogMonitorTest, PamUnixEntriesOfBadShapeDrawThePamWarning)
+TEST_F(log_monitor, pam_unix_entries_of_bad_shape_draw_the_pam_warning)
 {
     const char *const lines[] = {
         "2024-05-17 08:37:00 login[812]: pam_unix(login:auth) authentication failure\n",
@@ -183,7 +183,7 @@ TEST_F(LogMonitorTest, PamUnixEntriesOfBadShapeDrawThePamWarning)
     EXPECT_TRUE(ring_is_empty(queue));
 }
 
-TEST_F(LogMonitorTest, ConfigChangeFollowsScanfMatchingRules)
+TEST_F(log_monitor, config_change_follows_scanf_matching_rules)
 {
     struct {
         const char *message;
@@ -213,7 +213,7 @@ TEST_F(LogMonitorTest, ConfigChangeFollowsScanfMatchingRules)
     }
 }
 
-TEST_F(LogMonitorTest, LinesOlderThanStartAreDroppedQuietly)
+TEST_F(log_monitor, lines_older_than_start_are_dropped_quietly)
 {
     start_timestamp = utc(2024, 5, 17, 8, 30, 12);
     syslog_capture log;
@@ -227,7 +227,7 @@ TEST_F(LogMonitorTest, LinesOlderThanStartAreDroppedQuietly)
     EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(LogMonitorTest, UnconvertibleTimeDropsEventWithWarningUnlessStartTimeIsUnknown)
+TEST_F(log_monitor, unconvertible_time_drops_event_with_warning_unless_start_time_is_unknown)
 {
     // The first has the right shape but no such date; the second is refused
     // before the date tool is asked.
@@ -254,7 +254,7 @@ TEST_F(LogMonitorTest, UnconvertibleTimeDropsEventWithWarningUnlessStartTimeIsUn
     expect_event(got[1], CONFIG_CHANGED, -1);
 }
 
-TEST_F(LogMonitorTest, ShapeIsJudgedBeforeAgeAndAgeBeforePamShape)
+TEST_F(log_monitor, shape_is_judged_before_age_and_age_before_pam_shape)
 {
     start_timestamp = utc(2030, 1, 1, 0, 0, 0);
     syslog_capture log;
@@ -265,7 +265,7 @@ TEST_F(LogMonitorTest, ShapeIsJudgedBeforeAgeAndAgeBeforePamShape)
     EXPECT_TRUE(ring_is_empty(queue));
 }
 
-TEST_F(LogMonitorTest, OnlyLinesWhoseOutcomeDependsOnTheirTimeRunTheDateTool)
+TEST_F(log_monitor, only_lines_whose_outcome_depends_on_their_time_run_the_date_tool)
 {
     standin_path path("");
     std::string calls = path.dir.file("date.calls");
@@ -280,7 +280,7 @@ TEST_F(LogMonitorTest, OnlyLinesWhoseOutcomeDependsOnTheirTimeRunTheDateTool)
     EXPECT_EQ(drain(queue).size(), 1u);
 }
 
-TEST_F(LogMonitorTest, TimeOfUnexpectedShapeNeverReachesTheShell)
+TEST_F(log_monitor, time_of_unexpected_shape_never_reaches_the_shell)
 {
     // Each 19-character time field would create the marker if a shell ever
     // interpreted it inside the date command's double quotes.
@@ -311,7 +311,7 @@ TEST_F(LogMonitorTest, TimeOfUnexpectedShapeNeverReachesTheShell)
     EXPECT_EQ(log_line_time("1999-12-31 23:59:59"), utc(1999, 12, 31, 23, 59, 59));
 }
 
-TEST_F(LogMonitorTest, FullQueueLosesEventWithWarningAndRecovers)
+TEST_F(log_monitor, full_queue_loses_event_with_warning_and_recovers)
 {
     for (int i = 0; i < 1023; i++)
         ASSERT_TRUE(ring_push(queue, event_record{TEST_EVENT, 0, i}));
@@ -329,11 +329,11 @@ TEST_F(LogMonitorTest, FullQueueLosesEventWithWarningAndRecovers)
 
 // ---- the one-second window on a pipe ----------------------------------------
 
-class LogWatchTest : public LogMonitorTest {
+class log_watch : public log_monitor {
 protected:
     void SetUp() override
     {
-        LogMonitorTest::SetUp();
+        log_monitor::SetUp();
         ASSERT_EQ(pipe(fds), 0);
     }
     void TearDown() override
@@ -373,7 +373,7 @@ protected:
     int fds[2] = {-1, -1};
 };
 
-TEST_F(LogWatchTest, LinesOfOneBurstAreAllHandledInTheirWindowInOrder)
+TEST_F(log_watch, lines_of_one_burst_are_all_handled_in_their_window_in_order)
 {
     feed(std::string(CONFIG_LINE) + LOGIN_LINE + PASSWORD_LINE);
     double seconds = 0;
@@ -387,7 +387,7 @@ TEST_F(LogWatchTest, LinesOfOneBurstAreAllHandledInTheirWindowInOrder)
     EXPECT_LT(seconds, 1.5);
 }
 
-TEST_F(LogWatchTest, LineArrivingDuringTheWindowIsHandledInIt)
+TEST_F(log_watch, line_arriving_during_the_window_is_handled_in_it)
 {
     pid_t writer = fork();
     ASSERT_GE(writer, 0);
@@ -409,7 +409,7 @@ TEST_F(LogWatchTest, LineArrivingDuringTheWindowIsHandledInIt)
     EXPECT_LT(seconds, 1.5);
 }
 
-TEST_F(LogWatchTest, IncompleteLineWaitsForItsEnd)
+TEST_F(log_watch, incomplete_line_waits_for_its_end)
 {
     std::string line = CONFIG_LINE;
     feed(line.substr(0, 30));
@@ -427,7 +427,7 @@ std::string padded(const std::string &head, size_t length)
     return head + std::string(length - head.size(), 'x');
 }
 
-TEST_F(LogWatchTest, RestOfOverlongLineIsDiscardedEvenWhenItHoldsAForgedEntry)
+TEST_F(log_watch, rest_of_overlong_line_is_discarded_even_when_it_holds_a_forged_entry)
 {
     // A failed login whose user name carries, from byte 1023 on, a complete
     // configuration-change entry; its end arrives in a later window.
@@ -448,7 +448,7 @@ TEST_F(LogWatchTest, RestOfOverlongLineIsDiscardedEvenWhenItHoldsAForgedEntry)
     EXPECT_EQ(log.count(FORMAT_WARNING), 0);
 }
 
-TEST_F(LogWatchTest, LineOf1023CharactersAndItsNewlineIsNotOverlong)
+TEST_F(log_watch, line_of_1023_characters_and_its_newline_is_not_overlong)
 {
     const std::string head = "2024-05-17 08:30:12 cfg: user 'admin' updated configuration of LAN ";
     syslog_capture log;
@@ -463,7 +463,7 @@ TEST_F(LogWatchTest, LineOf1023CharactersAndItsNewlineIsNotOverlong)
     EXPECT_EQ(log.count(CUT_WARNING), 1);
 }
 
-TEST_F(LogWatchTest, EndOfInputHandlesLastPieceThenWaitsOutEachWindowQuietly)
+TEST_F(log_watch, end_of_input_handles_last_piece_then_waits_out_each_window_quietly)
 {
     std::string last = CONFIG_LINE;
     last.pop_back();  // the feed ends without a newline
@@ -485,7 +485,7 @@ TEST_F(LogWatchTest, EndOfInputHandlesLastPieceThenWaitsOutEachWindowQuietly)
     EXPECT_EQ(log.count(NOTHING_READ), 1);
 }
 
-TEST_F(LogWatchTest, DescriptorThatIsNotOpenCountsAsEndOfInput)
+TEST_F(log_watch, descriptor_that_is_not_open_counts_as_end_of_input)
 {
     syslog_capture log;
     int unused = dup(0);
@@ -502,7 +502,7 @@ TEST_F(LogWatchTest, DescriptorThatIsNotOpenCountsAsEndOfInput)
     EXPECT_EQ(log.count(POLL_ERROR), 0);
 }
 
-TEST_F(LogWatchTest, StopSignalEndsTheWaitAtOnce)
+TEST_F(log_watch, stop_signal_ends_the_wait_at_once)
 {
     signal(SIGALRM, handle_stop_signal);
     syslog_capture log;
@@ -514,7 +514,7 @@ TEST_F(LogWatchTest, StopSignalEndsTheWaitAtOnce)
     EXPECT_EQ(log.count(POLL_ERROR), 0);
 }
 
-TEST_F(LogWatchTest, StopSignalEndsTheWaitAfterEndOfInputToo)
+TEST_F(log_watch, stop_signal_ends_the_wait_after_end_of_input_too)
 {
     close_writer();
     EXPECT_EQ(window(), LOG_CARRY_ON);
@@ -530,7 +530,7 @@ TEST_F(LogWatchTest, StopSignalEndsTheWaitAfterEndOfInputToo)
 
 void ignore_signal(int) {}
 
-TEST_F(LogWatchTest, SignalThatAsksNoStopLeavesTheWindowRunning)
+TEST_F(log_watch, signal_that_asks_no_stop_leaves_the_window_running)
 {
     signal(SIGALRM, ignore_signal);
     syslog_capture log;

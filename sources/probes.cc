@@ -5,8 +5,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include "core/log.h"
 #include <unistd.h>
+
+#include "core/command.h"
+#include "core/log.h"
 
 // No port is armed until its carrier has been seen: a port without a cable
 // since boot must never report a disconnection.
@@ -36,7 +38,7 @@ bool carrier_present(const char *path)
 // A cable pulled for one probe only (a switch rebooting, a loose plug) is not
 // worth a notification; the second probe in a row without carrier is. The
 // port is then disarmed until its carrier comes back.
-void probe_port(int port, const char *path, int32_t poll_time,
+void probe_port(int port, const char *path, poll_clock &clock,
                 const module_settings &settings, event_ring &queue)
 {
     int &count = carrier_down_count[port];
@@ -49,11 +51,20 @@ void probe_port(int port, const char *path, int32_t poll_time,
     if (count > 1) {
         count = -1;
         int32_t code = ETH0_DISCONNECTED + port;
-        raise_event(queue, code, settings.channel_masks[code], poll_time);
+        raise_event(queue, code, settings.channel_masks[code], poll_clock_time(clock));
     }
 }
 
 }  // namespace
+
+int32_t poll_clock_time(poll_clock &clock)
+{
+    if (!clock.read) {
+        clock.time = run_command_number("date +%s");
+        clock.read = true;
+    }
+    return clock.time;
+}
 
 bool file_exists(const char *path)
 {
@@ -61,7 +72,7 @@ bool file_exists(const char *path)
     return stat(path, &info) == 0;
 }
 
-void probe_carriers(int32_t poll_time, const module_settings &settings, event_ring &queue,
+void probe_carriers(poll_clock &clock, const module_settings &settings, event_ring &queue,
                     const char *carrier_template)
 {
     char path[CARRIER_PATH_SIZE];
@@ -73,17 +84,17 @@ void probe_carriers(int32_t poll_time, const module_settings &settings, event_ri
     }
     for (int port = 0; port < PORT_COUNT; port++) {
         *port_digit = char('0' + port);
-        probe_port(port, path, poll_time, settings, queue);
+        probe_port(port, path, clock, settings, queue);
     }
 }
 
 // The request file's existence is the whole request; whatever it holds, it
 // is consumed, so any number of requests between two probes count as one.
-void probe_test_request(int32_t poll_time, const module_settings &settings, event_ring &queue,
+void probe_test_request(poll_clock &clock, const module_settings &settings, event_ring &queue,
                         const char *request_path)
 {
     if (!file_exists(request_path))
         return;
     remove(request_path);
-    raise_event(queue, TEST_EVENT, settings.channel_masks[TEST_EVENT], poll_time);
+    raise_event(queue, TEST_EVENT, settings.channel_masks[TEST_EVENT], poll_clock_time(clock));
 }

@@ -12,7 +12,17 @@ constexpr const char *TEST_REQUEST_PATH = "/run/norvale_test_ev_request.txt";
 bool file_exists(const char *path);
 // -1 disarmed, 0 carrier seen at the last probe, 1 one probe without it.
 extern int carrier_down_count[3];
-void probe_carriers(int32_t poll_time, const module_settings &settings, event_ring &queue,
+// The time stamped on the events of one poll phase: epoch seconds from the
+// date tool, read once, when the phase's first event needs it, so that a
+// quiet router runs no tool at all while it waits.
+struct poll_clock {
+    int32_t time;  // -1 when the date tool gave no number
+    bool read;
+};
+// The phase's time, reading it with the date tool the first time.
+int32_t poll_clock_time(poll_clock &clock);
+
+void probe_carriers(poll_clock &clock, const module_settings &settings, event_ring &queue,
                     const char *carrier_template = CARRIER_PATH_TEMPLATE);
-void probe_test_request(int32_t poll_time, const module_settings &settings, event_ring &queue,
+void probe_test_request(poll_clock &clock, const module_settings &settings, event_ring &queue,
                         const char *request_path = TEST_REQUEST_PATH);

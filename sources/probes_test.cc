@@ -22,7 +22,7 @@ std::vector<event_record> drain(event_ring &queue)
 }
 
 // Carrier files dir/eth0..eth2 and a request file in a fresh directory.
-class ProbesTest : public ::testing::Test {
+class probes : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -54,9 +54,15 @@ protected:
             set_carrier(port, content);
     }
     void request_test() { write_file(request_path, ""); }
+    void probe_request(int32_t poll_time)
+    {
+        poll_clock clock = {poll_time, true};
+        probe_test_request(clock, settings, queue, request_path.c_str());
+    }
     void probe(int32_t poll_time)
     {
-        probe_carriers(poll_time, settings, queue, carrier_template.c_str());
+        poll_clock clock = {poll_time, true};
+        probe_carriers(clock, settings, queue, carrier_template.c_str());
     }
     // Probes port 0 once per content (null = file missing) and gives the
     // count after each probe and the events raised.
@@ -78,21 +84,21 @@ protected:
     event_ring queue;
 };
 
-TEST_F(ProbesTest, PortThatNeverHadCarrierNeverReports)
+TEST_F(probes, port_that_never_had_carrier_never_reports)
 {
     EXPECT_EQ(run_port0({nullptr, "0\n", "", nullptr, "0\n"}),
               (std::vector<int>{-1, -1, -1, -1, -1}));
     EXPECT_TRUE(ring_is_empty(queue));
 }
 
-TEST_F(ProbesTest, OneProbeWithoutCarrierRaisesNothing)
+TEST_F(probes, one_probe_without_carrier_raises_nothing)
 {
     EXPECT_EQ(run_port0({"1\n", "0\n", "1\n", nullptr, "1\n"}),
               (std::vector<int>{0, 1, 0, 1, 0}));
     EXPECT_TRUE(ring_is_empty(queue));
 }
 
-TEST_F(ProbesTest, SecondProbeWithoutCarrierRaisesOneEventThenDisarms)
+TEST_F(probes, second_probe_without_carrier_raises_one_event_then_disarms)
 {
     EXPECT_EQ(run_port0({"1\n", "0\n", "0\n", "0\n", nullptr}),
               (std::vector<int>{0, 1, -1, -1, -1}));
@@ -103,7 +109,7 @@ TEST_F(ProbesTest, SecondProbeWithoutCarrierRaisesOneEventThenDisarms)
     EXPECT_EQ(got[0].timestamp, 1002);  // the poll time of the second probe without carrier
 }
 
-TEST_F(ProbesTest, CarrierSeenAgainRearmsThePort)
+TEST_F(probes, carrier_seen_again_rearms_the_port)
 {
     run_port0({"1\n", "0\n", "0\n", "1\n", "0\n", "0\n"});
     std::vector<event_record> got = drain(queue);
@@ -112,7 +118,7 @@ TEST_F(ProbesTest, CarrierSeenAgainRearmsThePort)
     EXPECT_EQ(got[1].timestamp, 1005);
 }
 
-TEST_F(ProbesTest, OnlyAFirstCharacterOneMeansCarrier)
+TEST_F(probes, only_a_first_character_one_means_carrier)
 {
     EXPECT_EQ(run_port0({"1", "1 and more\n", "10"}), (std::vector<int>{0, 0, 0}));
     const char *const absent[] = {"0\n", "", " 1\n", "one\n", "\n", nullptr};
@@ -131,7 +137,7 @@ TEST_F(ProbesTest, OnlyAFirstCharacterOneMeansCarrier)
     EXPECT_TRUE(ring_is_empty(queue));
 }
 
-TEST_F(ProbesTest, PortsReportInOrderWithOnePollTimeBeforeTheTestRequest)
+TEST_F(probes, ports_report_in_order_with_one_poll_time_before_the_test_request)
 {
     set_all("1\n");
     probe(500);
@@ -140,7 +146,7 @@ TEST_F(ProbesTest, PortsReportInOrderWithOnePollTimeBeforeTheTestRequest)
     EXPECT_TRUE(ring_is_empty(queue));
     probe(502);
     request_test();
-    probe_test_request(502, settings, queue, request_path.c_str());
+    probe_request(502);
     std::vector<event_record> got = drain(queue);
     ASSERT_EQ(got.size(), 4u);
     const int32_t codes[] = {ETH0_DISCONNECTED, ETH1_DISCONNECTED, ETH2_DISCONNECTED, TEST_EVENT};
@@ -151,7 +157,7 @@ TEST_F(ProbesTest, PortsReportInOrderWithOnePollTimeBeforeTheTestRequest)
     }
 }
 
-TEST_F(ProbesTest, PortsAreCountedApart)
+TEST_F(probes, ports_are_counted_apart)
 {
     set_all("1\n");
     probe(1);
@@ -169,15 +175,15 @@ TEST_F(ProbesTest, PortsAreCountedApart)
     EXPECT_EQ(carrier_down_count[0], 0);
 }
 
-TEST_F(ProbesTest, TestRequestIsConsumedAndCountsOnce)
+TEST_F(probes, test_request_is_consumed_and_counts_once)
 {
-    probe_test_request(10, settings, queue, request_path.c_str());
+    probe_request(10);
     EXPECT_TRUE(ring_is_empty(queue));
 
     request_test();
     request_test();  // asked twice between two probes
-    probe_test_request(11, settings, queue, request_path.c_str());
-    probe_test_request(12, settings, queue, request_path.c_str());
+    probe_request(11);
+    probe_request(12);
     EXPECT_FALSE(file_exists(request_path.c_str()));
     std::vector<event_record> got = drain(queue);
     ASSERT_EQ(got.size(), 1u);
@@ -188,28 +194,28 @@ TEST_F(ProbesTest, TestRequestIsConsumedAndCountsOnce)
     // Any kind of entry is a request.
     ASSERT_EQ(mkdir(request_path.c_str(), 0755), 0);
     EXPECT_TRUE(file_exists(request_path.c_str()));
-    probe_test_request(13, settings, queue, request_path.c_str());
+    probe_request(13);
     EXPECT_EQ(drain(queue).size(), 1u);
 }
 
-TEST_F(ProbesTest, RequestThatCannotBeRemovedIsReportedEveryTime)
+TEST_F(probes, request_that_cannot_be_removed_is_reported_every_time)
 {
     // A non-empty directory survives the removal.
     ASSERT_EQ(mkdir(request_path.c_str(), 0755), 0);
     std::string inner = request_path + "/x";
     ASSERT_EQ(mkdir(inner.c_str(), 0755), 0);
-    probe_test_request(20, settings, queue, request_path.c_str());
-    probe_test_request(21, settings, queue, request_path.c_str());
+    probe_request(20);
+    probe_request(21);
     EXPECT_EQ(drain(queue).size(), 2u);
 }
 
-TEST_F(ProbesTest, FullQueueLosesEventsButConsumesRequestAndDisarmsPort)
+TEST_F(probes, full_queue_loses_events_but_consumes_request_and_disarms_port)
 {
     for (int i = 0; i < 1023; i++)
         ASSERT_TRUE(ring_push(queue, event_record{CONFIG_CHANGED, 0, i}));
     syslog_capture log;
     request_test();
-    probe_test_request(30, settings, queue, request_path.c_str());
+    probe_request(30);
     EXPECT_FALSE(file_exists(request_path.c_str()));
     run_port0({"1\n", "0\n", "0\n"});
     EXPECT_EQ(carrier_down_count[0], -1);
@@ -222,12 +228,28 @@ TEST_F(ProbesTest, FullQueueLosesEventsButConsumesRequestAndDisarmsPort)
     EXPECT_FALSE(ring_is_full(queue));
 }
 
-TEST_F(ProbesTest, TemplateWithoutPortPlaceholderProbesNothing)
+TEST_F(probes, a_quiet_phase_reads_no_time_and_an_event_reads_it_once)
+{
+    set_all("1\n");
+    poll_clock clock = {-1, false};
+    probe_carriers(clock, settings, queue, carrier_template.c_str());
+    EXPECT_FALSE(clock.read);
+    request_test();
+    probe_test_request(clock, settings, queue, request_path.c_str());
+    ASSERT_TRUE(clock.read);
+    EXPECT_GT(clock.time, 1700000000);
+    std::vector<event_record> got = drain(queue);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].timestamp, clock.time);
+}
+
+TEST_F(probes, template_without_port_placeholder_probes_nothing)
 {
     set_all("1\n");
     std::string no_placeholder = dir.file("eth0");
     syslog_capture log;
-    probe_carriers(1, settings, queue, no_placeholder.c_str());
+    poll_clock clock = {1, true};
+    probe_carriers(clock, settings, queue, no_placeholder.c_str());
     for (int count : carrier_down_count)
         EXPECT_EQ(count, -1);
     EXPECT_NE(log.text().find("Error: carrier file path template unusable"), std::string::npos);

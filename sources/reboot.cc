@@ -6,10 +6,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include "core/log.h"
 
-#include "core/daemon.h"
 #include "core/files.h"
+#include "core/log.h"
+#include "core/process.h"
 
 namespace {
 

@@ -5,14 +5,14 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "core/daemon.h"
+#include "core/process.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 const int32_t START = 1715934612;
 
-class RebootTest : public ::testing::Test {
+class reboot_detection : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -50,14 +50,14 @@ protected:
     event_ring queue;
 };
 
-TEST_F(RebootTest, StartWithin119SecondsReportsBootAndRemembersIt)
+TEST_F(reboot_detection, start_within_119_seconds_reports_boot_and_remembers_it)
 {
     EXPECT_EQ(detect("119.99 401.22\n"), "");
     expect_reboot_event(START);
     EXPECT_EQ(read_file(boot_path), "1715934612");
 }
 
-TEST_F(RebootTest, StartAt120SecondsIsTooLate)
+TEST_F(reboot_detection, start_at_120_seconds_is_too_late)
 {
     EXPECT_EQ(detect("120.00 401.22\n"),
               "t: Started too long (120 seconds) after reboot to trigger reboot event\n");
@@ -69,7 +69,7 @@ TEST_F(RebootTest, StartAt120SecondsIsTooLate)
     EXPECT_TRUE(ring_is_empty(queue));
 }
 
-TEST_F(RebootTest, SecondRunInTheSameBootReportsNothing)
+TEST_F(reboot_detection, second_run_in_the_same_boot_reports_nothing)
 {
     detect("10.5\n");
     expect_reboot_event(START);
@@ -80,7 +80,7 @@ TEST_F(RebootTest, SecondRunInTheSameBootReportsNothing)
     EXPECT_EQ(read_file(boot_path), "1715934612");
 }
 
-TEST_F(RebootTest, BootTimeEqualToRememberedStartIsReportedAgain)
+TEST_F(reboot_detection, boot_time_equal_to_remembered_start_is_reported_again)
 {
     // Boot seen from now: START - 50. A remembered start at exactly that
     // second is reported again; one second later counts as reported.
@@ -95,7 +95,7 @@ TEST_F(RebootTest, BootTimeEqualToRememberedStartIsReportedAgain)
     EXPECT_EQ(read_file(boot_path), "1715934563");
 }
 
-TEST_F(RebootTest, FileFromEarlierBootOrWithoutNumberIsRewritten)
+TEST_F(reboot_detection, file_from_earlier_boot_or_without_number_is_rewritten)
 {
     const char *const stale[] = {
         "1700000000",                // an earlier boot
@@ -116,7 +116,7 @@ TEST_F(RebootTest, FileFromEarlierBootOrWithoutNumberIsRewritten)
     EXPECT_TRUE(ring_is_empty(queue));
 }
 
-TEST_F(RebootTest, UnwritableFileStillRaisesTheEvent)
+TEST_F(reboot_detection, unwritable_file_still_raises_the_event)
 {
     std::string unwritable = dir.file("no_such_dir/boot_timestamp");
     EXPECT_EQ(detect("5.0\n", unwritable),
@@ -124,7 +124,7 @@ TEST_F(RebootTest, UnwritableFileStillRaisesTheEvent)
     expect_reboot_event(START);
 }
 
-TEST_F(RebootTest, FifoAsBootFileIsUnreadableAndUnwritableWithoutWaiting)
+TEST_F(reboot_detection, fifo_as_boot_file_is_unreadable_and_unwritable_without_waiting)
 {
     ASSERT_EQ(mkfifo(boot_path.c_str(), 0600), 0);
     EXPECT_EQ(detect("5.0\n"),
@@ -132,7 +132,7 @@ TEST_F(RebootTest, FifoAsBootFileIsUnreadableAndUnwritableWithoutWaiting)
     expect_reboot_event(START);
 }
 
-TEST_F(RebootTest, UnknownUptimeRaisesNothingAndLeavesFileAlone)
+TEST_F(reboot_detection, unknown_uptime_raises_nothing_and_leaves_file_alone)
 {
     const char *const bad[] = {"", "abc\n", "-5.0 10.0\n", "-1.0\n", "nan\n", "-inf\n"};
     write_file(boot_path, "123");
@@ -149,7 +149,7 @@ TEST_F(RebootTest, UnknownUptimeRaisesNothingAndLeavesFileAlone)
     EXPECT_EQ(read_file(boot_path), "123");
 }
 
-TEST_F(RebootTest, UnknownStartTimeIsUsedAsItIs)
+TEST_F(reboot_detection, unknown_start_time_is_used_as_it_is)
 {
     start_timestamp = -1;
     detect("7.0\n");

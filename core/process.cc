@@ -1,4 +1,4 @@
-#include "core/daemon.h"
+#include "core/process.h"
 
 #include <cerrno>
 #include <fcntl.h>
