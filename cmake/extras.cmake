@@ -2,8 +2,6 @@
 # of the daemon, and the checks of the documentation and the demo.
 # Included at the end of the top-level CMakeLists.txt.
 
-include(GNUInstallDirs)
-
 set(NORVALE_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/..)
 
 # ---- Installation ---------------------------------------------------------
@@ -55,7 +53,6 @@ endif()
 # ---- Checks ---------------------------------------------------------------
 if(NORVALE_TESTS)
   find_program(GROFF groff)
-  find_program(PYTHON3 python3)
   # groff prints every warning on the manual page; a clean page prints nothing.
   add_test(NAME doc_manual_page_renders_without_warnings
            COMMAND sh -c "\"$1\" -ww -man -Tutf8 \"$2\" >/dev/null" sh
