@@ -18,4 +18,13 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 # Folders the package shares with the system belong to it only by their files.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# A cross-build for the router's 32-bit ARM processor (hard-float ABI) is
+# packaged for Debian's armhf, not for the building machine.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+endif()
+if(NORVALE_STATIC)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/../deploy/debian/lintian-overrides-static
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME norvale-eventd)
+endif()
 include(CPack)
