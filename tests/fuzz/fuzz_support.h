@@ -6,6 +6,7 @@
 // reports as a crash together with the input that caused it.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -190,10 +191,17 @@ inline int replay_in_shell(const char *command_line)
                           const_cast<char *>(command_line), nullptr};
     char *const envp[] = {const_cast<char *>(path.c_str()), const_cast<char *>("LC_ALL=C"), nullptr};
     pid_t pid;
+    int error = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, envp);
+    if (error != 0)
+        property_broken(std::string("cannot run /bin/sh: ") + strerror(error));
+    // libFuzzer's timer signal may interrupt the wait.
     int status = -1;
-    if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, envp) != 0 ||
-        waitpid(pid, &status, 0) != pid)
-        property_broken("cannot run /bin/sh");
+    pid_t waited;
+    do {
+        waited = waitpid(pid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited != pid)
+        property_broken(std::string("cannot wait for /bin/sh: ") + strerror(errno));
     posix_spawn_file_actions_destroy(&actions);
     replays().push_back({command_line, parse_calls(read_whole(record)), read_whole(output), status});
     close(record);
