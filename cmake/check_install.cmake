@@ -6,8 +6,9 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed:\n${out}")
 endif()
-foreach(f sbin/norvale-eventd share/man/man8/norvale-eventd.8
-          share/doc/norvale-eventd/settings.sample etc/rsyslog.d/norvale-eventd.conf)
+set(doc share/doc/norvale-eventd)
+foreach(f sbin/norvale-eventd share/man/man8/norvale-eventd.8.gz ${doc}/copyright ${doc}/changelog.gz
+          ${doc}/examples/settings.sample ${doc}/examples/norvale-eventd.conf)
   if(NOT EXISTS "${PREFIX}/${f}")
     message(FATAL_ERROR "not installed: ${f}\n${out}")
   endif()
@@ -18,5 +19,10 @@ endif()
 execute_process(COMMAND "${PREFIX}/sbin/norvale-eventd" --help RESULT_VARIABLE result OUTPUT_VARIABLE usage)
 if(NOT result EQUAL 0 OR NOT usage MATCHES "^Usage:\n")
   message(FATAL_ERROR "the installed daemon does not run: ${result} ${usage}")
+endif()
+# The rsyslog snippet starts the daemon where this installation put it.
+file(STRINGS "${PREFIX}/${doc}/examples/norvale-eventd.conf" binary REGEX "binary=")
+if(NOT binary MATCHES "binary=\"${PREFIX}/sbin/norvale-eventd\"")
+  message(FATAL_ERROR "the rsyslog snippet names another daemon: ${binary}")
 endif()
 file(REMOVE_RECURSE "${PREFIX}")

@@ -5,6 +5,7 @@
 #   cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-arm-linux-gnueabihf.cmake \
 #         -DNORVALE_STATIC=ON -DNORVALE_TESTS=OFF -DCMAKE_BUILD_TYPE=MinSizeRel
 #   cmake --build build-arm
+#   (cd build-arm && cpack -G DEB)     # the armhf Debian package, if wanted
 #
 # The build prints the size of build-arm/norvale-eventd.stripped, the file to
 # copy to the router as /usr/sbin/norvale-eventd. NORVALE_STATIC links the C

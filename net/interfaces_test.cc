@@ -148,6 +148,7 @@ protected:
 
     void SetUp() override
     {
+        SKIP_WITHOUT_NETWORK_NAMESPACE();
         ASSERT_TRUE(network.enter()) << strerror(errno);
         ASSERT_FALSE(vrrp_dir.path().empty());
         interface_files.vrrp_mac_dir = vrrp_folder.c_str();

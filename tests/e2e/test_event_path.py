@@ -149,7 +149,9 @@ class EventPath(unittest.TestCase):
         self.assertEqual(r.log.find("Warning: nothing read from stdin!")[0]["pri"], LOG_NOTICE)
         began = time.time()
         self.assertEqual(r.stop(), 0)
-        self.assertLess(time.time() - began, 1.0)
+        # Without input the daemon is in its probe cycle (about a second),
+        # which the signal ends; generous for a sanitizer build on a busy host.
+        self.assertLess(time.time() - began, 3.0)
         self.assertEqual(r.log.texts()[-1], "stopped, got_signal: 15")
 
     def test_sigterm_during_the_wait_stops_at_once(self):

@@ -1,5 +1,5 @@
 """The daemon as deployed: a real rsyslogd owns the router's /dev/log, starts
-the daemon through omprog with deploy/rsyslog/norvale-eventd.conf and feeds
+the daemon through omprog with deploy/rsyslog/norvale-eventd.conf.in and feeds
 it every message; messages are logged with logger inside the router."""
 import os
 import re
@@ -12,8 +12,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from router import LOG_NOTICE, SOURCE_DIR, Router
 
-SNIPPET = os.path.join(SOURCE_DIR, "deploy", "rsyslog", "norvale-eventd.conf")
-INSTALLED_BINARY = 'binary="/usr/sbin/norvale-eventd"'
+SNIPPET = os.path.join(SOURCE_DIR, "deploy", "rsyslog", "norvale-eventd.conf.in")
+INSTALLED_BINARY = 'binary="@NORVALE_INSTALLED_BINARY@"'
 LINE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d) (.*)$")
 
 SETTINGS = {

@@ -1,7 +1,8 @@
 // Helpers the unit tests share: a capture of what the code under test sends to
 // syslog, private temporary folders and the files in them, a count of open
 // descriptors, a private network namespace with veth interfaces, the stand-in
-// tools on PATH, and a recorder in place of the shell runner. Header only:
+// tools on PATH, and a recorder in place of the shell runner. Tests that need
+// a namespace skip, saying why, where none can be made (not root). Header only:
 // each test program includes it once.
 #pragma once
 
@@ -18,6 +19,7 @@
 #include <sched.h>
 #include <string>
 #include <syslog.h>
+#include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -165,6 +167,30 @@ private:
 };
 
 // ---- network namespace -----------------------------------------------------
+
+// Why this process cannot have a network namespace of its own (that takes
+// root); null when it can. A child tries once, so this process stays where
+// it is.
+inline const char *network_namespace_unavailable()
+{
+    static const char *why = [] {
+        pid_t pid = fork();
+        if (pid == 0)
+            _exit(unshare(CLONE_NEWNET) == 0 ? 0 : 1);
+        int status = -1;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid || status != 0)
+            return "needs root: a private network namespace cannot be made";
+        return static_cast<const char *>(nullptr);
+    }();
+    return why;
+}
+
+// Skips the test, saying why, where no private network namespace can be made.
+#define SKIP_WITHOUT_NETWORK_NAMESPACE()                                  \
+    do {                                                                  \
+        if (const char *why_skipped = network_namespace_unavailable())   \
+            GTEST_SKIP() << why_skipped;                                  \
+    } while (0)
 
 // An empty network namespace of the test's own (only a loopback, down), so
 // that interfaces can be made and changed without touching the host's. The

@@ -28,7 +28,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "simrouter"))
 
-from router import SOURCE_DIR, Router, TrapReceiver  # noqa: E402
+from router import SOURCE_DIR, NeedsRoot, Router, TrapReceiver  # noqa: E402
 
 TRAP_PORT = 1162
 COMMUNITY = "demo"
@@ -457,6 +457,9 @@ class Demo:
         return 0 if status == 0 else 1
 
 
+SKIPPED = 77  # exit status when this user cannot simulate the router
+
+
 def main():
     parser = argparse.ArgumentParser(description="norvale-eventd on a simulated router")
     mode = parser.add_mutually_exclusive_group()
@@ -471,6 +474,9 @@ def main():
         return Demo(os.path.abspath(args.daemon), args.check, args.interactive).play()
     except KeyboardInterrupt:
         return 130
+    except NeedsRoot as e:
+        print("demo: skipped: %s" % e, file=sys.stderr)
+        return SKIPPED
     except (OSError, RuntimeError, subprocess.CalledProcessError) as e:
         err = getattr(e, "stderr", None)
         print("demo: cannot simulate the router here: %s%s" % (e, (": " + err.strip()) if err else ""),

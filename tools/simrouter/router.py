@@ -32,6 +32,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.abspath(os.path.join(HERE, "..", ".."))
@@ -150,13 +151,23 @@ class SyslogCapture:
         self.sock.close()
 
 
+class NeedsRoot(unittest.SkipTest):
+    """The simulated router cannot be made by this user; tests using it skip."""
+
+
+SKIP_REASON = "needs root: the simulated router lives in private namespaces"
+
+
 class Router:
-    """One simulated router; use as a context manager."""
+    """One simulated router; use as a context manager. Raises NeedsRoot (a
+    unittest skip) for a user other than root."""
 
     def __init__(self, settings=None, uptime="5000.00 100.00\n", os_release=None, path_dirs=None,
                  syslog="capture", daemon=None):
         if syslog not in ("capture", "rsyslog"):
             raise ValueError("syslog must be 'capture' or 'rsyslog'")
+        if os.geteuid() != 0:
+            raise NeedsRoot(SKIP_REASON)
         self.syslog = syslog
         self.root = tempfile.mkdtemp(prefix="norvale-router-")
         os.chmod(self.root, 0o755)
