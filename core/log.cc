@@ -148,6 +148,7 @@ void copy_text(int priority, const char *text)
     dprintf(conn.copy_fd, "%s: %s\n", ident, text);
 }
 
+__attribute__((format(printf, 2, 0)))
 void log_text(int priority, const char *format, va_list ap)
 {
     size_t head = format_head(priority);
