@@ -15,7 +15,6 @@
 #include "core/files.h"
 #include "core/log.h"
 
-interface_query_files interface_files = {PROC_NET_IF_INET6, VRRP_MAC_DIR};
 
 namespace {
 
@@ -47,12 +46,12 @@ uint32_t request_ipv4(const ifreq &request)
 // service writes the interface's own MAC into a file, and that is the one
 // that identifies the router. No file or an unreadable one keeps the virtual
 // MAC.
-void apply_vrrp_rule(const char *name, uint8_t mac[6])
+void apply_vrrp_rule(const char *name, uint8_t mac[6], const char *vrrp_mac_dir)
 {
     if (memcmp(mac, VRRP_MAC_PREFIX, sizeof VRRP_MAC_PREFIX) != 0)
         return;
     char path[VRRP_PATH_SIZE];
-    int length = snprintf(path, sizeof path, "%s%s.mac", interface_files.vrrp_mac_dir, name);
+    int length = snprintf(path, sizeof path, "%s%s.mac", vrrp_mac_dir, name);
     if (length < 0 || length >= VRRP_PATH_SIZE)
         return;
     unsigned int byte[6];
@@ -63,7 +62,7 @@ void apply_vrrp_rule(const char *name, uint8_t mac[6])
         mac[i] = uint8_t(byte[i]);
 }
 
-void query_ioctls(int fd, const char *name, interface_info &info)
+void query_ioctls(int fd, const char *name, interface_info &info, const char *vrrp_mac_dir)
 {
     ifreq request;
     memset(&request, 0, sizeof request);
@@ -79,7 +78,7 @@ void query_ioctls(int fd, const char *name, interface_info &info)
     set_request_name(request, name);
     if (ioctl(fd, SIOCGIFHWADDR, &request) == 0) {
         memcpy(info.mac, request.ifr_hwaddr.sa_data, sizeof info.mac);
-        apply_vrrp_rule(name, info.mac);
+        apply_vrrp_rule(name, info.mac, vrrp_mac_dir);
     }
     set_request_name(request, name);
     request.ifr_addr.sa_family = AF_INET;
@@ -95,9 +94,9 @@ void query_ioctls(int fd, const char *name, interface_info &info)
 
 // One line of the IPv6 table: address, interface index, prefix length,
 // scope, flags and name. Only the first 16 addresses of an interface are kept.
-void scan_ipv6(interface_info &info)
+void scan_ipv6(interface_info &info, const char *if_inet6)
 {
-    FILE *file = fopen(interface_files.if_inet6, "r");
+    FILE *file = fopen(if_inet6, "r");
     if (file == nullptr)
         return;
     char line[IF_INET6_LINE_SIZE];
@@ -121,7 +120,7 @@ void scan_ipv6(interface_info &info)
 
 }  // namespace
 
-void query_interface(const char *name, interface_info &info)
+void query_interface(const char *name, interface_info &info, const interface_query_files &files)
 {
     memset(&info, 0, sizeof info);
     if (name == nullptr)
@@ -131,27 +130,27 @@ void query_interface(const char *name, interface_info &info)
         log_message(LOG_ERR, "socket error: %s", strerror(errno));
         return;
     }
-    query_ioctls(fd, name, info);
-    scan_ipv6(info);
+    query_ioctls(fd, name, info, files.vrrp_mac_dir);
+    scan_ipv6(info, files.if_inet6);
     close(fd);
 }
 
-uint64_t interface_mac(const char *name)
+uint64_t interface_mac(const char *name, const interface_query_files &files)
 {
     interface_info info;
-    query_interface(name, info);
+    query_interface(name, info, files);
     uint64_t mac = 0;
     for (int i = 0; i < 6; i++)
         mac = (mac << 8) | info.mac[i];
     return mac;
 }
 
-uint32_t interface_ipv4(const char *name)
+uint32_t interface_ipv4(const char *name, const interface_query_files &files)
 {
     if (name == nullptr)
         return 0;
     interface_info info;
-    query_interface(name, info);
+    query_interface(name, info, files);
     return info.is_up ? info.ipv4 : 0;
 }
 
@@ -188,7 +187,7 @@ const char *route_interface(uint32_t destination, const char *route_path)
     return result[0] != '\0' ? result : nullptr;
 }
 
-char *lowest_mac_address()
+char *lowest_mac_address(const interface_query_files &files)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
@@ -211,7 +210,7 @@ char *lowest_mac_address()
         char name[IFNAMSIZ + 1];
         memcpy(name, buffer + at, IFNAMSIZ);
         name[IFNAMSIZ] = '\0';
-        uint64_t mac = interface_mac(name);
+        uint64_t mac = interface_mac(name, files);
         if (mac != 0 && mac < best)
             best = mac;
     }

@@ -12,13 +12,12 @@ constexpr const char *PROC_NET_IF_INET6 = "/proc/net/if_inet6";
 // in this folder.
 constexpr const char *VRRP_MAC_DIR = "/run/vrrp/";
 
-// The files the interface query reads besides the kernel's ioctls: the paths
-// above in the daemon; unit tests point them at fixtures.
+// The files the interface query reads besides the kernel's ioctls.
 struct interface_query_files {
     const char *if_inet6;         // PROC_NET_IF_INET6
     const char *vrrp_mac_dir;     // VRRP_MAC_DIR, with its closing slash
 };
-extern interface_query_files interface_files;
+constexpr interface_query_files INTERFACE_FILES = {PROC_NET_IF_INET6, VRRP_MAC_DIR};
 
 struct interface_info {
     int32_t index;
@@ -35,14 +34,15 @@ struct interface_info {
 };
 
 // Fills info for the named interface; what was not obtained stays zero.
-void query_interface(const char *name, interface_info &info);
+void query_interface(const char *name, interface_info &info,
+                     const interface_query_files &files = INTERFACE_FILES);
 // The MAC as a 48-bit big-endian number; 0 when there is none.
-uint64_t interface_mac(const char *name);
+uint64_t interface_mac(const char *name, const interface_query_files &files = INTERFACE_FILES);
 // The IPv4 address (host order) when the interface is up, else 0.
-uint32_t interface_ipv4(const char *name);
+uint32_t interface_ipv4(const char *name, const interface_query_files &files = INTERFACE_FILES);
 // Name of the interface of the best route toward destination (host order),
 // in a static buffer; null when nothing matches.
 const char *route_interface(uint32_t destination, const char *route_path = PROC_NET_ROUTE);
 // The lowest non-zero MAC as 12 lower-case hex digits in a new text that the
 // caller releases with free(); null when there is none.
-char *lowest_mac_address();
+char *lowest_mac_address(const interface_query_files &files = INTERFACE_FILES);

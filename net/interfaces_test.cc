@@ -142,19 +142,16 @@ TEST(interfaces_route_lookup, reading_stops_at_the_first_incomplete_line)
 class kernel_interfaces : public ::testing::Test {
 protected:
     private_network network;
-    interface_query_files saved_files = interface_files;
     temp_dir vrrp_dir{"vrrp"};
     std::string vrrp_folder = vrrp_dir.path() + "/";
+    interface_query_files files = {PROC_NET_IF_INET6, vrrp_folder.c_str()};
 
     void SetUp() override
     {
         SKIP_WITHOUT_NETWORK_NAMESPACE();
         ASSERT_TRUE(network.enter()) << strerror(errno);
         ASSERT_FALSE(vrrp_dir.path().empty());
-        interface_files.vrrp_mac_dir = vrrp_folder.c_str();
     }
-
-    void TearDown() override { interface_files = saved_files; }
 
     void write_vrrp_file(const char *name, const std::string &content)
     {
@@ -201,7 +198,7 @@ TEST_F(kernel_interfaces, query_reads_every_field_from_the_kernel)
     network.run("ip link set v0 mtu 1400");
     network.run("ip -6 addr add 2001:db8::5/64 dev v0 nodad");
     interface_info info;
-    query_interface("v0", info);
+    query_interface("v0", info, files);
     EXPECT_EQ(info.index, int32_t(if_nametoindex("v0")));
     EXPECT_NE(info.flags & IFF_UP, 0);
     EXPECT_EQ(info.is_up, 1);
@@ -222,10 +219,10 @@ TEST_F(kernel_interfaces, unknown_or_null_name_leaves_the_whole_record_zero)
     memset(&zero, 0, sizeof zero);
     interface_info info;
     memset(&info, 0xAB, sizeof info);
-    query_interface("nosuch0", info);
+    query_interface("nosuch0", info, files);
     EXPECT_EQ(memcmp(&info, &zero, sizeof info), 0);
     memset(&info, 0xAB, sizeof info);
-    query_interface(nullptr, info);
+    query_interface(nullptr, info, files);
     EXPECT_EQ(memcmp(&info, &zero, sizeof info), 0);
 }
 
@@ -237,7 +234,7 @@ TEST_F(kernel_interfaces, only_the_first_sixteen_ipv6_addresses_are_kept_in_tabl
     std::vector<std::vector<uint8_t>> table = ipv6_addresses_of("v0");
     ASSERT_GE(table.size(), 20u);
     interface_info info;
-    query_interface("v0", info);
+    query_interface("v0", info, files);
     for (int i = 0; i < 16; i++)
         EXPECT_EQ(memcmp(info.ipv6[i], table[i].data(), 16), 0) << "entry " << i;
     EXPECT_EQ(info.mtu, 1500);  // the field after the table is intact
@@ -247,9 +244,9 @@ TEST_F(kernel_interfaces, missing_ipv6_table_leaves_ipv6_zero_and_the_rest_fille
 {
     network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.5/16");
     network.run("ip -6 addr add 2001:db8::5/64 dev v0 nodad");
-    interface_files.if_inet6 = "/nonexistent/if_inet6";
+    files.if_inet6 = "/nonexistent/if_inet6";
     interface_info info;
-    query_interface("v0", info);
+    query_interface("v0", info, files);
     uint8_t zero[sizeof info.ipv6] = {};
     EXPECT_EQ(memcmp(info.ipv6, zero, sizeof zero), 0);
     for (int i = 0; i < 16; i++) {
@@ -257,7 +254,7 @@ TEST_F(kernel_interfaces, missing_ipv6_table_leaves_ipv6_zero_and_the_rest_fille
         EXPECT_EQ(info.ipv6_scope[i], 0);
     }
     EXPECT_EQ(info.ipv4, ip("10.7.0.5"));
-    EXPECT_EQ(interface_mac("v0"), 0x001122334455u);
+    EXPECT_EQ(interface_mac("v0", files), 0x001122334455u);
     EXPECT_EQ(info.mtu, 1500);
 }
 
@@ -268,7 +265,7 @@ TEST_F(kernel_interfaces, ipv4_only_while_the_interface_is_up)
     network.run("ip link set v0 down");
     EXPECT_EQ(interface_ipv4("v0"), 0u);
     interface_info info;
-    query_interface("v0", info);  // the address stays; only the flags changed
+    query_interface("v0", info, files);  // the address stays; only the flags changed
     EXPECT_EQ(info.ipv4, ip("10.7.0.5"));
     EXPECT_EQ(info.is_up, 0);
     EXPECT_EQ(info.is_running, 0);
@@ -280,10 +277,10 @@ TEST_F(kernel_interfaces, mac_is_a_big_endian_number_and_zero_without_one)
 {
     network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.5/16");
     network.add_veth("v1", "fe:dc:ba:98:76:54");
-    EXPECT_EQ(interface_mac("v0"), 0x001122334455u);
-    EXPECT_EQ(interface_mac("v1"), 0xfedcba987654u);
-    EXPECT_EQ(interface_mac("lo"), 0u);
-    EXPECT_EQ(interface_mac("nosuch0"), 0u);
+    EXPECT_EQ(interface_mac("v0", files), 0x001122334455u);
+    EXPECT_EQ(interface_mac("v1", files), 0xfedcba987654u);
+    EXPECT_EQ(interface_mac("lo", files), 0u);
+    EXPECT_EQ(interface_mac("nosuch0", files), 0u);
 }
 
 TEST_F(kernel_interfaces, lowest_mac_skips_loopback_and_takes_the_smaller)
@@ -291,20 +288,20 @@ TEST_F(kernel_interfaces, lowest_mac_skips_loopback_and_takes_the_smaller)
     network.run("ip link set lo up");  // listed with 127.0.0.1 and an all-zero MAC
     network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.5/24");
     network.add_veth("v1", "00:11:22:33:44:54", "10.8.0.5/24");
-    EXPECT_EQ(mac_text(lowest_mac_address()), "001122334454");
+    EXPECT_EQ(mac_text(lowest_mac_address(files)), "001122334454");
 }
 
 TEST_F(kernel_interfaces, lowest_mac_is_written_in_lower_case)
 {
     network.add_veth("v0", "0a:bc:de:f0:12:34", "10.7.0.5/24");
-    EXPECT_EQ(mac_text(lowest_mac_address()), "0abcdef01234");
+    EXPECT_EQ(mac_text(lowest_mac_address(files)), "0abcdef01234");
 }
 
 TEST_F(kernel_interfaces, lowest_mac_counts_only_interfaces_with_an_ipv4_address)
 {
     network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.5/24");
     network.add_veth("v1", "00:00:00:00:00:01");
-    EXPECT_EQ(mac_text(lowest_mac_address()), "001122334455");
+    EXPECT_EQ(mac_text(lowest_mac_address(files)), "001122334455");
 }
 
 TEST_F(kernel_interfaces, lowest_mac_considers_every_listed_interface)
@@ -316,19 +313,19 @@ TEST_F(kernel_interfaces, lowest_mac_considers_every_listed_interface)
         snprintf(mac, sizeof mac, "02:00:00:00:00:%02x", 0x40 - i);
         network.add_veth("v" + std::to_string(i), mac, "10.9." + std::to_string(i) + ".1/24");
     }
-    EXPECT_EQ(mac_text(lowest_mac_address()), "020000000039");
+    EXPECT_EQ(mac_text(lowest_mac_address(files)), "020000000039");
 }
 
 TEST_F(kernel_interfaces, no_interface_with_a_mac_gives_null_and_logs_the_length)
 {
     network.run("ip link set lo up");
     syslog_capture errors(IDENT, LOG_MASK(LOG_ERR));
-    EXPECT_EQ(lowest_mac_address(), nullptr);
+    EXPECT_EQ(lowest_mac_address(files), nullptr);
     EXPECT_EQ(errors.text(), "interfaces_test: Error assembling lowest HW address: 16.\n");
     // The same with no listed interface at all (loopback down, no address).
     network.run("ip link set lo down");
     errors.clear();
-    EXPECT_EQ(lowest_mac_address(), nullptr);
+    EXPECT_EQ(lowest_mac_address(files), nullptr);
     EXPECT_EQ(errors.text(), "interfaces_test: Error assembling lowest HW address: 16.\n");
 }
 
@@ -337,12 +334,12 @@ TEST_F(kernel_interfaces, vrrp_interface_counts_with_the_mac_its_file_names)
     network.add_veth("v0", "00:00:5e:00:01:0a", "10.7.0.5/24");
     network.add_veth("v1", "00:11:22:33:44:60", "10.8.0.5/24");
     // Without the file the virtual MAC itself counts.
-    EXPECT_EQ(mac_text(lowest_mac_address()), "00005e00010a");
+    EXPECT_EQ(mac_text(lowest_mac_address(files)), "00005e00010a");
     write_vrrp_file("v0", "00:11:22:33:44:50\n");
-    EXPECT_EQ(interface_mac("v0"), 0x001122334450u);
-    EXPECT_EQ(mac_text(lowest_mac_address()), "001122334450");
+    EXPECT_EQ(interface_mac("v0", files), 0x001122334450u);
+    EXPECT_EQ(mac_text(lowest_mac_address(files)), "001122334450");
     interface_info info;
-    query_interface("v0", info);
+    query_interface("v0", info, files);
     const uint8_t real_mac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x50};
     EXPECT_EQ(memcmp(info.mac, real_mac, 6), 0);
 }
@@ -351,11 +348,11 @@ TEST_F(kernel_interfaces, unreadable_vrrp_file_keeps_the_virtual_mac)
 {
     network.add_veth("v0", "00:00:5e:00:01:0a", "10.7.0.5/24");
     write_vrrp_file("v0", "");
-    EXPECT_EQ(interface_mac("v0"), 0x00005e00010au);
+    EXPECT_EQ(interface_mac("v0", files), 0x00005e00010au);
     write_vrrp_file("v0", "00:11:22:33:44\n");
-    EXPECT_EQ(interface_mac("v0"), 0x00005e00010au);
+    EXPECT_EQ(interface_mac("v0", files), 0x00005e00010au);
     write_vrrp_file("v0", "not a mac\n");
-    EXPECT_EQ(interface_mac("v0"), 0x00005e00010au);
+    EXPECT_EQ(interface_mac("v0", files), 0x00005e00010au);
 }
 
 TEST_F(kernel_interfaces, vrrp_rule_looks_only_at_the_first_three_mac_bytes)
@@ -364,8 +361,8 @@ TEST_F(kernel_interfaces, vrrp_rule_looks_only_at_the_first_three_mac_bytes)
     network.add_veth("v1", "00:00:5f:00:01:0a", "10.8.0.5/24");
     write_vrrp_file("v0", "00:11:22:33:44:50\n");
     write_vrrp_file("v1", "00:11:22:33:44:51\n");
-    EXPECT_EQ(interface_mac("v0"), 0x001122334450u);
-    EXPECT_EQ(interface_mac("v1"), 0x00005f00010au);
+    EXPECT_EQ(interface_mac("v0", files), 0x001122334450u);
+    EXPECT_EQ(interface_mac("v1", files), 0x00005f00010au);
 }
 
 TEST_F(kernel_interfaces, repeated_queries_leave_no_descriptor_open)
@@ -378,7 +375,7 @@ TEST_F(kernel_interfaces, repeated_queries_leave_no_descriptor_open)
     int before = open_descriptor_count();
     int wrong = 0;
     for (int i = 0; i < 1000; i++) {
-        char *mac = lowest_mac_address();
+        char *mac = lowest_mac_address(files);
         if (mac == nullptr || strcmp(mac, "001122334450") != 0)
             wrong++;
         free(mac);
@@ -403,8 +400,8 @@ TEST_F(kernel_interfaces, socket_failure_is_logged_and_gives_nothing)
     std::vector<int> held;
     for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
         held.push_back(fd);
-    char *result = lowest_mac_address();
-    query_interface("v0", info);
+    char *result = lowest_mac_address(files);
+    query_interface("v0", info, files);
     for (int fd : held)
         close(fd);
     setrlimit(RLIMIT_NOFILE, &saved);
