@@ -53,7 +53,10 @@ TEST_F(small_files, fifo_device_socket_and_folder_count_as_unreadable_without_wa
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     snprintf(address.sun_path, sizeof address.sun_path, "%s", sock.c_str());
-    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    int bound = bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    if (bound != 0)
+        close(s);
+    ASSERT_EQ(bound, 0);
     char buffer[64];
     for (const std::string &path : {fifo, sock, std::string("/dev/zero"), dir.path()}) {
         EXPECT_EQ(read_small_file(path.c_str(), buffer, sizeof buffer), -1) << path;
