@@ -76,6 +76,6 @@ if(NORVALE_TESTS)
            COMMAND ${PYTHON3} ${NORVALE_SOURCE_DIR}/tools/demo/story.py --check
                    --daemon $<TARGET_FILE:norvale-eventd>)
   set_tests_properties(e2e_demo_check PROPERTIES
-    LABELS e2e RESOURCE_LOCK router TIMEOUT 180 SKIP_RETURN_CODE 77
+    LABELS e2e TIMEOUT 180 SKIP_RETURN_CODE 77
     ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1;NO_COLOR=1")
 endif()
