@@ -19,6 +19,7 @@ namespace {
 
 module_settings settings;
 settings_report report;
+constexpr const char *NOT_STARTING = "MOD_NORVALE_ENABLED is missing or 0: the daemon will not start";
 
 // The file as the format describes it: per line its key and value, or a
 // line that sets nothing.
@@ -207,7 +208,7 @@ void check_report(const std::vector<model_line> &lines)
         check_finding(lines, report.problems[i]);
         if (i > 0 && report.problems[i].line < report.problems[i - 1].line)
             property_broken("findings out of line order");
-        says_off |= strstr(report.problems[i].text, "the daemon will not start") != nullptr;
+        says_off |= strcmp(report.problems[i].text, NOT_STARTING) == 0;
     }
     if (total <= CHECK_PROBLEMS_MAX && says_off != (settings.enabled == 0))
         property_broken(std::string("the check says the daemon ") + (says_off ? "will not" : "will") +
