@@ -29,12 +29,18 @@ struct model_line {
     std::string value;
 };
 
+// Ends text at its first c, if any.
+void cut_at(std::string &text, char c)
+{
+    text.resize(std::min(text.find(c), text.size()));
+}
+
 model_line read_model_line(std::string line)
 {
     if (line.size() > size_t(SETTINGS_LINE_SIZE - 1))
         return {false, "", ""};
-    line = line.substr(0, line.find('\0'));
-    line = line.substr(0, line.find('\r'));
+    cut_at(line, '\0');
+    cut_at(line, '\r');
     size_t quote = line.rfind('"');
     if (quote != std::string::npos)
         line.resize(quote);
