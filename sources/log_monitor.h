@@ -18,7 +18,9 @@ int32_t log_line_time(const char *line);
 
 // Converts a local time of exactly the shape "YYYY-MM-DD hh:mm:ss" (nothing
 // else is ever passed) to epoch seconds, -1 on failure. The daemon asks the
-// date tool (date_tool_time); tests put a stand-in here so that no tool runs.
+// date tool (date_tool_time, which also answers -1 for any other text, so
+// that nothing else reaches the shell); tests put a stand-in here so that no
+// tool runs.
 extern int32_t (*convert_log_time)(const char *time_text);
 int32_t date_tool_time(const char *time_text);
 
