@@ -243,14 +243,26 @@ int wait_for_input(int fd, int timeout_ms)
 
 }  // namespace
 
+int32_t (*convert_log_time)(const char *time_text) = date_tool_time;
+
+int32_t date_tool_time(const char *time_text)
+{
+    if (!has_time_shape(time_text))
+        return -1;
+    char command[sizeof DATE_COMMAND_TEMPLATE];
+    memcpy(command, DATE_COMMAND_TEMPLATE, sizeof command);
+    memcpy(command + DATE_PLACEHOLDER_AT, time_text, LOG_TIME_LENGTH);
+    return run_command_number(command);
+}
+
 int32_t log_line_time(const char *line)
 {
     if (!has_time_shape(line))
         return -1;
-    char command[sizeof DATE_COMMAND_TEMPLATE];
-    memcpy(command, DATE_COMMAND_TEMPLATE, sizeof command);
-    memcpy(command + DATE_PLACEHOLDER_AT, line, LOG_TIME_LENGTH);
-    return run_command_number(command);
+    char time_text[LOG_TIME_LENGTH + 1];
+    memcpy(time_text, line, LOG_TIME_LENGTH);
+    time_text[LOG_TIME_LENGTH] = '\0';
+    return convert_log_time(time_text);
 }
 
 void handle_log_line(const char *line, const module_settings &settings, event_ring &queue)
@@ -309,6 +321,18 @@ log_watch_result watch_log_input(const module_settings &settings, event_ring &qu
         timeout = window_left_ms(started);
         if (timeout <= 0)
             return LOG_CARRY_ON;
+    }
+}
+
+void read_log_file(const module_settings &settings, event_ring &queue, int fd)
+{
+    for (;;) {
+        if (take_line())
+            handle_log_line(line_buffer, settings, queue);
+        else if (reader.at_end)
+            return;
+        else
+            fill_input(fd);
     }
 }
 
