@@ -269,7 +269,8 @@ void check_entry(checked &c, const settings_entry &e)
     }
     int i = key_index(e.key);
     if (i < 0) {
-        const char *suggestion = near_miss(e.key);
+        // Only a finding that is kept gets the costly search for a near miss.
+        const char *suggestion = c.report.stored < CHECK_PROBLEMS_MAX ? near_miss(e.key) : nullptr;
         if (suggestion)
             add(c.report, e.line, false, "unknown key %.80s; did you mean %s?", e.key, suggestion);
         else
