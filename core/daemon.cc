@@ -97,6 +97,7 @@ int daemon_main(int argc, char **argv)
     // Before anything else opens a file: a pipe or socket that landed on a
     // closed standard descriptor would be read or written as that stream.
     open_standard_descriptors();
+    reset_inherited_signals();
     install_harmless_signals();
     const char *invoked_as = argc > 0 && argv[0] ? argv[0] : "norvale-eventd";
     int32_t startup_delay = 0;
@@ -121,9 +122,8 @@ int daemon_main(int argc, char **argv)
     for (unsigned left = startup_delay > 0 ? unsigned(startup_delay) : 0; left > 0;)
         left = sleep(left);
 
-    // Before the first tool runs: an inherited ignored SIGCHLD would make its
-    // run look failed.
-    install_signal_handling();
+    // Before the first tool runs, so that a stop during it is noticed.
+    install_stop_handler();
     ring_clear(event_queue);
     // By hand on a terminal, start-up shows what the log gets.
     log_also_to_stderr(isatty(STDERR_FILENO) == 1);

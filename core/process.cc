@@ -82,22 +82,29 @@ int open_standard_descriptors(const char *null_path)
     return 0;
 }
 
-void install_signal_handling()
+void reset_inherited_signals()
 {
     // An init script or shell may pass SIGCHLD on ignored, which would make
-    // every child vanish unwaited, or leave the stop signals blocked.
+    // every child vanish unwaited, or leave the stop signals ignored or
+    // blocked. Until the handler is installed they have their default effect.
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGCHLD, &action, nullptr);
-    // Without SA_RESTART: a stop cuts short whatever wait is in progress.
-    action.sa_handler = handle_stop_signal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGQUIT, &action, nullptr);
     sigset_t wanted;
     sigemptyset(&wanted);
-    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGCHLD})
+    for (int sig : {SIGCHLD, SIGINT, SIGTERM, SIGQUIT}) {
+        sigaction(sig, &action, nullptr);
         sigaddset(&wanted, sig);
+    }
     sigprocmask(SIG_UNBLOCK, &wanted, nullptr);
+}
+
+void install_stop_handler()
+{
+    // Without SA_RESTART: a stop cuts short whatever wait is in progress.
+    struct sigaction action = {};
+    action.sa_handler = handle_stop_signal;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT})
+        sigaction(sig, &action, nullptr);
 }

@@ -26,7 +26,9 @@ void report_noted_signals();
 // when one cannot be opened.
 int open_standard_descriptors(const char *null_path = "/dev/null");
 
-// Sets SIGCHLD back to its default, installs handle_stop_signal for SIGINT,
-// SIGTERM and SIGQUIT so that it interrupts waits, and unblocks those four,
-// whatever the daemon inherited.
-void install_signal_handling();
+// Sets SIGCHLD, SIGINT, SIGTERM and SIGQUIT back to their default and
+// unblocks them, whatever the daemon inherited. First thing at start.
+void reset_inherited_signals();
+// Installs handle_stop_signal for SIGINT, SIGTERM and SIGQUIT so that it
+// interrupts waits. After the start-up delay, which they end by default.
+void install_stop_handler();
