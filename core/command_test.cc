@@ -333,14 +333,16 @@ TEST_F(run_limits, failure_reasons_name_the_status_and_the_first_error_line)
     run_shell_command("sh -c 'kill -9 $$'");
     EXPECT_EQ(reason(), "killed by signal 9");
 
-    run_shell_command("norvale_no_such_tool -x");
-    EXPECT_STREQ(last_run.tool, "norvale_no_such_tool");
+    // A path of its own: a PATH with folders this user may not search would
+    // make the shell answer "permission denied" instead.
+    run_shell_command("/nonexistent/no_such_tool -x");
+    EXPECT_STREQ(last_run.tool, "/nonexistent/no_such_tool");
     EXPECT_EQ(reason().substr(0, 11), "not found: ");
 
     syslog_capture log;
-    run_shell_command("norvale_no_such_tool -x");
+    run_shell_command("/nonexistent/no_such_tool -x");
     log_last_run_failure(LOG_ERR);
-    EXPECT_NE(log.text().find("t: Tool norvale_no_such_tool failed: not found: "), std::string::npos);
+    EXPECT_NE(log.text().find("t: Tool /nonexistent/no_such_tool failed: not found: "), std::string::npos);
     log.clear();
     run_shell_command("true");
     log_last_run_failure(LOG_ERR);
