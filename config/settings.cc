@@ -299,22 +299,16 @@ int settings_open(const char *path, FILE **file, char *why, size_t why_size)
     *file = nullptr;
     // Non-blocking, so that a FIFO put in the file's place cannot hold the
     // daemon before it has even started.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    mode_t found;
+    int fd = open_regular_file(path, O_RDONLY, &found);
     if (fd < 0) {
         int error = errno;
+        if (found != 0) {
+            say_why(why, why_size, nullptr, file_kind(found));
+            return -2;
+        }
         say_why(why, why_size, strerror(error));
         return error == ENOENT ? -1 : -2;
-    }
-    struct stat status;
-    if (fstat(fd, &status) != 0) {
-        say_why(why, why_size, strerror(errno));
-        close(fd);
-        return -2;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        say_why(why, why_size, nullptr, file_kind(status.st_mode));
-        close(fd);
-        return -2;
     }
     *file = fdopen(fd, "r");
     if (!*file) {

@@ -51,16 +51,34 @@ const char *line_value(char *line, const char *key)
 
 }  // namespace
 
-ssize_t read_small_file(const char *path, char *buffer, size_t size)
+int open_regular_file(const char *path, int flags, mode_t *found)
 {
-    buffer[0] = '\0';
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    *found = 0;
+    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd < 0)
         return -1;
     struct stat info;
-    ssize_t got = -1;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
-        got = read_some(fd, buffer, size);
+    if (fstat(fd, &info) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    if (S_ISREG(info.st_mode))
+        return fd;
+    *found = info.st_mode & S_IFMT;
+    close(fd);
+    return -1;
+}
+
+ssize_t read_small_file(const char *path, char *buffer, size_t size)
+{
+    buffer[0] = '\0';
+    mode_t found;
+    int fd = open_regular_file(path, O_RDONLY, &found);
+    if (fd < 0)
+        return -1;
+    ssize_t got = read_some(fd, buffer, size);
     close(fd);
     buffer[got > 0 ? got : 0] = '\0';
     return got;

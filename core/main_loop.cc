@@ -171,12 +171,6 @@ void drain_events(const module_settings &settings, event_ring &queue, const loop
     }
 }
 
-template <typename T, uint32_t N>
-unsigned ring_count(const ring<T, N> &r)
-{
-    return (r.tail - r.head) & ring<T, N>::MASK;
-}
-
 // What the daemon takes with it when it ends: nothing is kept across a restart.
 void note_undelivered(const event_ring &queue)
 {

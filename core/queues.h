@@ -36,6 +36,9 @@ template <typename T, uint32_t N>
 bool ring_is_full(const ring<T, N> &r) { return ((r.tail + 1) & ring<T, N>::MASK) == r.head; }
 
 template <typename T, uint32_t N>
+uint32_t ring_count(const ring<T, N> &r) { return (r.tail - r.head) & ring<T, N>::MASK; }
+
+template <typename T, uint32_t N>
 bool ring_push(ring<T, N> &r, const T &item)
 {
     if (ring_is_full(r))

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/files.h"
@@ -50,12 +49,8 @@ bool boot_already_reported(const char *boot_timestamp_path, int64_t boot_time)
 // file is written.
 void remember_report(const char *boot_timestamp_path)
 {
-    int fd = open(boot_timestamp_path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
-    struct stat info;
-    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
-        close(fd);
-        fd = -1;
-    }
+    mode_t found;
+    int fd = open_regular_file(boot_timestamp_path, O_WRONLY | O_CREAT | O_TRUNC, &found);
     bool written = false;
     if (fd >= 0) {
         written = dprintf(fd, "%ld", long(start_timestamp)) > 0;
