@@ -363,6 +363,19 @@ uint32_t settings_get_ipv4(FILE *file, const char *key)
     return settings_quad(settings_find(file, key));
 }
 
+const char *os_release_value(const char *key, const char *path)
+{
+    thread_local char value_text[OID_TEXT_SIZE];
+    FILE *file = nullptr;
+    settings_open(path, &file, nullptr, 0);
+    char *value = settings_get_string(file, key);
+    if (file)
+        fclose(file);
+    copy_cut(value_text, sizeof value_text, value ? value : "");
+    std::free(value);
+    return value_text;
+}
+
 const char *product_oid(const char *os_release_path, const char *product_family_path)
 {
     thread_local char oid[OID_TEXT_SIZE];

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include "core/events.h"
-#include "core/files.h"  // os-release and the product family
+#include "core/files.h"  // the product family
 
 #define NORVALE_STR2(x) #x
 #define NORVALE_STR(x) NORVALE_STR2(x)
@@ -16,6 +16,7 @@
 constexpr uint32_t ENTERPRISE_NUMBER = NORVALE_ENTERPRISE_NUMBER;
 
 constexpr const char *SETTINGS_PATH = "/opt/norvale/etc/settings";
+constexpr const char *OS_RELEASE_PATH = "/etc/os-release";
 constexpr const char *PRODUCT_FAMILY_PATH = "/sys/class/dmi/id/product_family";
 constexpr const char *DEFAULT_DEVICE_NAME = "[unnamed device]";
 constexpr const char *DEFAULT_SNMP_COMMUNITY = "lumnar";
@@ -107,6 +108,11 @@ uint32_t settings_get_uint(FILE *file, const char *key);
 // Rewinds, looks up and converts "%u.%u.%u.%u" in 32-bit arithmetic; 0 unless
 // all four numbers convert.
 uint32_t settings_get_ipv4(FILE *file, const char *key);
+
+// The value of key in an os-release file, read as the settings file is read
+// (KEY=VALUE lines, the key's letter case ignored), cut to 63 bytes; in a
+// per-thread buffer, empty when absent or unreadable.
+const char *os_release_value(const char *key, const char *path = OS_RELEASE_PATH);
 
 // The product's SNMP object identifier: os-release, else the DMI product
 // family, else the default. The caller copies it.

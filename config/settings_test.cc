@@ -407,6 +407,20 @@ TEST_F(settings_file, snmp_version_one_never_asks_for_an_inform)
     EXPECT_STREQ(v3.snmp.priv_password, "privpass");
 }
 
+TEST_F(settings_file, os_release_value_is_cut_to_63_bytes)
+{
+    std::string path = write("os-release",
+                             "NAME=\"Debian GNU/Linux\"\r\n"
+                             "LONG=\"" + std::string(100, 'z') + "\"\n");
+    EXPECT_STREQ(os_release_value("name", path.c_str()), "Debian GNU/Linux");
+    EXPECT_EQ(std::string(os_release_value("LONG", path.c_str())), std::string(63, 'z'));
+    EXPECT_STREQ(os_release_value("ABSENT", path.c_str()), "");
+    EXPECT_STREQ(os_release_value("NAME", missing("none").c_str()), "");
+    std::string fifo = missing("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_STREQ(os_release_value("NAME", fifo.c_str()), "");
+}
+
 TEST_F(settings_file, loaded_product_oid_is_an_owned_copy)
 {
     std::string release = write("os-release", "ZEB_PRODUCT_OID=1.3.6.1.4.1.99.42\n");

@@ -3,15 +3,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr size_t FIRST_LINE_SIZE = 256;
-constexpr size_t OS_RELEASE_SIZE = 16384;
-constexpr size_t VALUE_TEXT_SIZE = 64;
 
 ssize_t read_some(int fd, char *buffer, size_t size)
 {
@@ -27,26 +24,6 @@ ssize_t read_some(int fd, char *buffer, size_t size)
         got += size_t(n);
     }
     return ssize_t(got);
-}
-
-// The value on one os-release line when its key is key: the line ends at
-// its first carriage return and then at its last double quote, and one
-// double quote opening the value is skipped.
-const char *line_value(char *line, const char *key)
-{
-    char *cut = strchr(line, '\r');
-    if (cut)
-        *cut = '\0';
-    cut = strrchr(line, '"');
-    if (cut)
-        *cut = '\0';
-    char *equals = strchr(line, '=');
-    if (!equals)
-        return nullptr;
-    *equals = '\0';
-    if (strcasecmp(line, key) != 0)
-        return nullptr;
-    return equals[1] == '"' ? equals + 2 : equals + 1;
 }
 
 }  // namespace
@@ -96,26 +73,4 @@ const char *read_first_line(const char *path)
     size_t start = strspn(line, "\r\n");
     line[start + strcspn(line + start, "\r\n")] = '\0';
     return line;
-}
-
-const char *os_release_value(const char *key, const char *path)
-{
-    thread_local char file_text[OS_RELEASE_SIZE];
-    thread_local char value_text[VALUE_TEXT_SIZE];
-    value_text[0] = '\0';
-    read_small_file(path, file_text, sizeof file_text);
-    for (char *line = file_text; line;) {
-        char *newline = strchr(line, '\n');
-        if (newline)
-            *newline = '\0';
-        const char *value = line_value(line, key);
-        if (value) {
-            size_t length = strnlen(value, sizeof value_text - 1);
-            memcpy(value_text, value, length);
-            value_text[length] = '\0';
-            break;
-        }
-        line = newline ? newline + 1 : nullptr;
-    }
-    return value_text;
 }

@@ -22,8 +22,3 @@ ssize_t read_small_file(const char *path, char *buffer, size_t size);
 // The first line of a file (at most 255 bytes) in a per-thread buffer; the
 // empty text when the file cannot be read or is empty.
 const char *read_first_line(const char *path);
-
-constexpr const char *OS_RELEASE_PATH = "/etc/os-release";
-// The value of key in the os-release file (KEY=VALUE lines, the key's letter
-// case ignored), cut to 63 bytes; per-thread buffer, empty when absent.
-const char *os_release_value(const char *key, const char *path = OS_RELEASE_PATH);

@@ -34,17 +34,6 @@ TEST_F(small_files, first_line_ends_at_the_first_line_end_after_other_text)
     EXPECT_EQ(line, std::string(255, 'x'));
 }
 
-TEST_F(small_files, os_release_value_is_cut_to_63_bytes)
-{
-    std::string path = write("os-release",
-                             "NAME=\"Debian GNU/Linux\"\r\n"
-                             "LONG=\"" + std::string(100, 'z') + "\"\n");
-    EXPECT_STREQ(os_release_value("name", path.c_str()), "Debian GNU/Linux");
-    EXPECT_EQ(std::string(os_release_value("LONG", path.c_str())), std::string(63, 'z'));
-    EXPECT_STREQ(os_release_value("ABSENT", path.c_str()), "");
-    EXPECT_STREQ(os_release_value("NAME", dir.file("none").c_str()), "");
-}
-
 TEST_F(small_files, fifo_device_socket_and_folder_count_as_unreadable_without_waiting)
 {
     std::string fifo = dir.file("fifo"), sock = dir.file("sock");
@@ -62,7 +51,6 @@ TEST_F(small_files, fifo_device_socket_and_folder_count_as_unreadable_without_wa
         EXPECT_EQ(read_small_file(path.c_str(), buffer, sizeof buffer), -1) << path;
         EXPECT_STREQ(buffer, "") << path;
     }
-    EXPECT_STREQ(os_release_value("NAME", fifo.c_str()), "");
     close(s);
 }
 
