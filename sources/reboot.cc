@@ -1,8 +1,10 @@
 #include "sources/reboot.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,17 +17,31 @@ namespace {
 // Both files hold one figure near their start; the rest is not looked at.
 constexpr size_t FIGURE_TEXT_SIZE = 128;
 
+// A figure counts only when white space or the end of the file closes it
+// within the bytes read. "1e5" or "68687" cut at the end of a full buffer
+// would read as 1 or 68 otherwise, and a figure with text glued to it is no
+// figure this system wrote.
+bool figure_closed(const char *text, ssize_t got, const char *end)
+{
+    if (end == text)
+        return false;
+    if (end - text < got)
+        return isspace(static_cast<unsigned char>(*end)) != 0;
+    return got < ssize_t(FIGURE_TEXT_SIZE - 1);
+}
+
 // Whole seconds since boot, cut toward zero; false when the kernel's figure
 // cannot be read or makes no sense.
 bool read_uptime(const char *uptime_path, int32_t *uptime)
 {
     char text[FIGURE_TEXT_SIZE];
-    if (read_small_file(uptime_path, text, sizeof text) < 0)
+    ssize_t got = read_small_file(uptime_path, text, sizeof text);
+    if (got < 0)
         return false;
-    double seconds = 0;
-    int converted = sscanf(text, "%lf", &seconds);
-    // "%lf" also takes "nan" and "inf"; only a real count of seconds will do.
-    if (converted != 1 || std::isnan(seconds) || seconds <= -1.0)
+    char *end = nullptr;
+    double seconds = strtod(text, &end);
+    // strtod also takes "nan" and "inf"; only a real count of seconds will do.
+    if (!figure_closed(text, got, end) || std::isnan(seconds) || seconds <= -1.0)
         return false;
     *uptime = seconds >= double(INT32_MAX) ? INT32_MAX : int32_t(seconds);
     return true;
@@ -37,10 +53,12 @@ bool read_uptime(const char *uptime_path, int32_t *uptime)
 bool boot_already_reported(const char *boot_timestamp_path, int64_t boot_time)
 {
     char text[FIGURE_TEXT_SIZE];
-    if (read_small_file(boot_timestamp_path, text, sizeof text) < 0)
+    ssize_t got = read_small_file(boot_timestamp_path, text, sizeof text);
+    if (got < 0)
         return false;
-    long reported_at = 0;
-    return sscanf(text, "%ld", &reported_at) == 1 && int64_t(reported_at) > boot_time;
+    char *end = nullptr;
+    long reported_at = strtol(text, &end, 10);
+    return figure_closed(text, got, end) && int64_t(reported_at) > boot_time;
 }
 
 // Remembers this run's start for the runs that follow in the same boot. The

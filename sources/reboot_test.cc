@@ -104,6 +104,7 @@ TEST_F(reboot_detection, file_from_earlier_boot_or_without_number_is_rewritten)
         "garbage 1715934612",        // no leading number
         "",
         "-9223372036854775808",      // far past: must not wrap into "reported"
+        "1715934613xyz",             // text glued to a figure this system never wrote
     };
     for (const char *content : stale) {
         write_file(boot_path, content);
@@ -134,9 +135,12 @@ TEST_F(reboot_detection, fifo_as_boot_file_is_unreadable_and_unwritable_without_
 
 TEST_F(reboot_detection, unknown_uptime_raises_nothing_and_leaves_file_alone)
 {
-    const char *const bad[] = {"", "abc\n", "-5.0 10.0\n", "-1.0\n", "nan\n", "-inf\n"};
+    // 68687 seconds cut to "68" at the end of what the daemon reads must not
+    // pass for a fresh boot.
+    const std::string bad[] = {"", "abc\n", "-5.0 10.0\n", "-1.0\n", "nan\n", "-inf\n", "5min\n",
+                               std::string(125, '\r') + "68687"};
     write_file(boot_path, "123");
-    for (const char *content : bad) {
+    for (const std::string &content : bad) {
         EXPECT_EQ(detect(content), "t: Error determining uptime!\n") << content;
         EXPECT_TRUE(ring_is_empty(queue));
         EXPECT_EQ(read_file(boot_path), "123");

@@ -1,8 +1,8 @@
 // Reboot detection over arbitrary boot timestamp file bytes, ten seconds
-// after boot: the reboot is raised exactly when the file holds no start of a
-// run after this boot.
+// after boot: the reboot is raised exactly when the file holds no whole
+// figure within its first 127 bytes that is the start of a run after this
+// boot.
 #include <cerrno>
-#include <cctype>
 #include <cstdlib>
 
 #include "core/process.h"
@@ -24,14 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ring_clear(queue);
     detect_reboot(settings, queue, uptime.c_str(), boot.c_str());
 
-    // A decimal number after optional white space, as the daemon stores it.
+    // A decimal number, as the daemon stores it.
     std::string text(reinterpret_cast<const char *>(data), size);
-    const char *start = text.c_str();
-    while (isspace(static_cast<unsigned char>(*start)))
-        start++;
     char *end = nullptr;
-    long stored = strtol(start, &end, 10);
-    bool reported = end != start && stored > START - UPTIME;
+    long stored = strtol(text.c_str(), &end, 10);
+    bool reported = figure_whole(text, end, 127) && stored > START - UPTIME;
     if (reported == !ring_is_empty(queue))
         property_broken("boot file <" + text + "> " + (reported ? "ignored" : "not acted on"));
     return 0;

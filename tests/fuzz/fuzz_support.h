@@ -6,6 +6,7 @@
 // reports as a crash together with the input that caused it.
 #pragma once
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -103,6 +104,18 @@ inline std::string scratch_file(const char *name, const void *bytes, size_t size
     if (!file || fwrite(bytes, 1, size, file) != size || fclose(file) != 0)
         property_broken("cannot write " + path);
     return path;
+}
+
+// True when a figure the daemon reads at the start of a small file, parsed
+// from the whole text up to end, is one it may act on: it ends within the
+// first window bytes the daemon looks at, and white space or the end of the
+// file closes it.
+inline bool figure_whole(const std::string &text, const char *end, size_t window)
+{
+    size_t at = size_t(end - text.c_str());
+    if (at == 0 || at >= window)
+        return false;
+    return at == text.size() || isspace(static_cast<unsigned char>(text[at]));
 }
 
 // ---- command lines ---------------------------------------------------------

@@ -1,6 +1,7 @@
 // Reboot detection over arbitrary uptime file bytes (no boot timestamp file):
-// the reboot is raised only for a finite uptime below two minutes, and then
-// the boot timestamp file holds this run's start.
+// the reboot is raised only for a whole figure within the first 127 bytes
+// that says less than two minutes, and then the boot timestamp file holds
+// this run's start.
 #include <cmath>
 #include <cstdlib>
 #include <unistd.h>
@@ -27,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string text(reinterpret_cast<const char *>(data), size);
     char *end = nullptr;
     double seconds = strtod(text.c_str(), &end);
-    if (end == text.c_str() || !std::isfinite(seconds) || seconds <= -1.0 || seconds >= 120.0)
+    if (!figure_whole(text, end, 127) || !std::isfinite(seconds) || seconds <= -1.0 || seconds >= 120.0)
         property_broken("reboot raised for uptime <" + text + ">");
     if (ring_pop(queue).code != SYSTEM_REBOOT || !ring_is_empty(queue))
         property_broken("other events than one reboot");
