@@ -175,9 +175,9 @@ void drain_events(const module_settings &settings, event_ring &queue, const loop
 void note_undelivered(const event_ring &queue)
 {
     unsigned events = ring_count(queue);
-    unsigned snmp = queues_initialised ? ring_count(reserve_snmp_queue) : 0;
-    unsigned mail = queues_initialised ? ring_count(reserve_mail_queue) : 0;
-    unsigned sms = queues_initialised ? ring_count(sms_reserve_queue) : 0;
+    unsigned snmp = ring_count(reserve_snmp_queue);
+    unsigned mail = ring_count(reserve_mail_queue);
+    unsigned sms = ring_count(sms_reserve_queue);
     unsigned total = events + snmp + mail + sms;
     if (total == 0)
         return;

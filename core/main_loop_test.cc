@@ -91,6 +91,9 @@ protected:
         stop_at_first_sms = false;
         command_timings = DAEMON_TIMINGS;
         queues_initialised = false;
+        ring_clear(reserve_mail_queue);
+        ring_clear(reserve_snmp_queue);
+        ring_clear(sms_reserve_queue);
         ring_clear(queue);
         std::memset(&settings, 0, sizeof settings);
         static const char *none = "";

@@ -310,9 +310,10 @@ log_watch_result watch_log_input(const module_settings &settings, event_ring &qu
             int ready = wait_for_input(fd, int(timeout));
             if (ready == 0)
                 return LOG_CARRY_ON;
-            if (ready < 0 && errno == EINTR && got_signal == 0) {
-                // A signal that asks for no stop (SIGHUP and the like).
-            } else if (ready < 0) {
+            // A signal that asks for no stop (SIGHUP and the like) only
+            // cuts the wait short.
+            bool interrupted = ready < 0 && errno == EINTR && got_signal == 0;
+            if (ready < 0 && !interrupted) {
                 if (got_signal == 0)
                     log_message(LOG_ERR, "error on poll, stopping");
                 return LOG_STOP;
