@@ -21,12 +21,6 @@
 
 extern char **environ;
 
-thread_local int stdio_redirect[3] = {-1, -1, -1};
-run_timings command_timings = DAEMON_TIMINGS;
-run_record last_run;
-
-int (*run_shell)(const char *command_line) = run_shell_command;
-
 namespace {
 
 // Longest command line handed to the shell, the "exec " in front included.
@@ -46,7 +40,7 @@ long long now_ms()
 long long stop_seen_ms = -1;
 
 // When runs must be over because of a stop; -1 while no stop is asked for.
-long long stop_deadline_ms()
+long long stop_deadline_ms(const run_timings &timings)
 {
     if (got_signal == 0) {
         stop_seen_ms = -1;
@@ -54,7 +48,7 @@ long long stop_deadline_ms()
     }
     if (stop_seen_ms < 0)
         stop_seen_ms = now_ms();
-    return stop_seen_ms + command_timings.stop_deadline_ms;
+    return stop_seen_ms + timings.stop_deadline_ms;
 }
 
 // Everything the child needs, worked out before the vfork: the child shares
@@ -135,17 +129,18 @@ const char *find_program(const char *program, char *found)
     return program;
 }
 
-void reset_stdio_redirect()
+// The runner owns a recorded descriptor above 2: it is closed once the
+// child has it (a capture pipe's write end must be held by the child alone).
+void close_recorded(const run_options &options)
 {
-    for (int i = 0; i < 3; i++) {
-        if (stdio_redirect[i] > 2)
-            close(stdio_redirect[i]);
-        stdio_redirect[i] = -1;
+    for (int fd : options.stdio) {
+        if (fd > 2)
+            close(fd);
     }
 }
 
 // The first word of a shell command line, or the program's base name.
-void note_tool(const char *const *argv)
+void note_tool(const char *const *argv, run_result &run)
 {
     const char *name = argv[0];
     if (argv[1] && strcmp(argv[1], "-c") == 0 && argv[2]) {
@@ -156,21 +151,20 @@ void note_tool(const char *const *argv)
         name = strrchr(name, '/') + 1;
     }
     size_t n = strcspn(name, " \t\n");
-    if (n >= sizeof last_run.tool)
-        n = sizeof last_run.tool - 1;
-    memcpy(last_run.tool, name, n);
-    last_run.tool[n] = '\0';
-    last_run.recorded = true;
-    last_run.end = RUN_NOT_STARTED;
-    last_run.status = -1;
-    last_run.seconds = 0;
-    last_run.error_length = 0;
+    if (n >= sizeof run.tool)
+        n = sizeof run.tool - 1;
+    memcpy(run.tool, name, n);
+    run.tool[n] = '\0';
+    run.end = RUN_NOT_STARTED;
+    run.status = -1;
+    run.seconds = 0;
+    run.error_length = 0;
 }
 
 // Keeps the first line of the tool's standard error and drops the rest, so
 // that however much it writes it never waits on us. False at end of file.
 // A bounded number of reads per call, so that the limits are still watched.
-bool read_error_output(int fd, bool &line_done)
+bool read_error_output(int fd, bool &line_done, run_result &run)
 {
     char chunk[512];
     for (int reads = 0; reads < 64; reads++) {
@@ -180,10 +174,10 @@ bool read_error_output(int fd, bool &line_done)
         if (got < 0)
             return errno == EINTR || errno == EAGAIN;
         for (ssize_t i = 0; i < got && !line_done; i++) {
-            if (chunk[i] == '\n' || last_run.error_length == ERROR_LINE_SIZE)
+            if (chunk[i] == '\n' || run.error_length == ERROR_LINE_SIZE)
                 line_done = true;
             else
-                last_run.error_line[last_run.error_length++] = chunk[i];
+                run.error_line[run.error_length++] = chunk[i];
         }
     }
     return true;
@@ -207,6 +201,8 @@ struct child_watch {
     bool line_done;
     long long started;
     long long kill_at;  // when SIGKILL goes to the group; -1 before any SIGTERM
+    const run_timings &timings;
+    run_result &run;
 };
 
 // Cuts the run short when its time is up or the stop deadline has come.
@@ -214,25 +210,25 @@ struct child_watch {
 long long enforce_limits(child_watch &w)
 {
     long long now = now_ms();
-    long long limit_at = w.started + command_timings.limit_ms;
-    long long stop_at = stop_deadline_ms();
-    if (stop_at >= 0 && now >= stop_at && last_run.end != RUN_STOPPED) {
+    long long limit_at = w.started + w.timings.limit_ms;
+    long long stop_at = stop_deadline_ms(w.timings);
+    if (stop_at >= 0 && now >= stop_at && w.run.end != RUN_STOPPED) {
         // The daemon is going: no grace left to give.
-        last_run.end = RUN_STOPPED;
-        last_run.seconds = int((now - w.started) / 1000);
+        w.run.end = RUN_STOPPED;
+        w.run.seconds = int((now - w.started) / 1000);
         kill(-w.pid, SIGKILL);
         w.kill_at = LLONG_MAX;
     } else if (w.kill_at < 0 && now >= limit_at) {
-        last_run.end = RUN_TIMED_OUT;
-        last_run.seconds = (command_timings.limit_ms + 999) / 1000;
+        w.run.end = RUN_TIMED_OUT;
+        w.run.seconds = (w.timings.limit_ms + 999) / 1000;
         kill(-w.pid, SIGTERM);
-        w.kill_at = now + command_timings.kill_grace_ms;
+        w.kill_at = now + w.timings.kill_grace_ms;
     } else if (w.kill_at >= 0 && w.kill_at != LLONG_MAX && now >= w.kill_at) {
         kill(-w.pid, SIGKILL);
         w.kill_at = LLONG_MAX;
     }
     long long next = w.kill_at >= 0 ? w.kill_at : limit_at;
-    if (stop_at >= 0 && last_run.end != RUN_STOPPED && stop_at < next)
+    if (stop_at >= 0 && w.run.end != RUN_STOPPED && stop_at < next)
         next = stop_at;
     long long left = next == LLONG_MAX ? 1000 : next - now;
     if (w.handle < 0 && left > CHILD_CHECK_MS)
@@ -242,7 +238,7 @@ long long enforce_limits(child_watch &w)
 
 // Waits for the child while reading its standard error; a stop signal or the
 // time limit cuts the wait short. The raw wait status, or -1.
-int wait_child(child_watch &w)
+void wait_child(child_watch &w)
 {
     int status = -1;
     for (;;) {
@@ -262,26 +258,25 @@ int wait_child(child_watch &w)
             watched[count++] = {w.handle, POLLIN, 0};
         int ready = poll(watched, nfds_t(count), int(left));
         if (ready > 0 && w.error_fd >= 0 && watched[0].revents &&
-            !read_error_output(w.error_fd, w.line_done)) {
+            !read_error_output(w.error_fd, w.line_done, w.run)) {
             close(w.error_fd);
             w.error_fd = -1;
         }
     }
-    if (last_run.end != RUN_NOT_STARTED) {
+    if (w.run.end != RUN_NOT_STARTED) {
         kill(-w.pid, SIGKILL);  // whatever the cut-off tool left in its group
         if (status == 0)        // it ended well, but too late: still a failure
             status = SIGTERM;
     } else if (status != -1) {
-        last_run.end = RUN_EXITED;
+        w.run.end = RUN_EXITED;
     }
-    last_run.status = status;
+    w.run.status = status;
     if (w.error_fd >= 0) {
-        read_error_output(w.error_fd, w.line_done);
+        read_error_output(w.error_fd, w.line_done, w.run);
         close(w.error_fd);
     }
     if (w.handle >= 0)
         close(w.handle);
-    return status;
 }
 
 // /dev/null for the children, opened once and kept (close-on-exec), since
@@ -294,11 +289,12 @@ int dev_null()
     return fd;
 }
 
-// Starts argv[0] with its descriptors as stdio_redirect says and waits for it.
-int start_and_wait(const char *const *argv)
+// Starts argv[0] with its descriptors as options say and waits for it.
+run_result start_and_wait(const char *const *argv, const run_options &options)
 {
     static const pid_t self = getpid();  // the daemon never forks but for its tools
-    note_tool(argv);
+    run_result run;
+    note_tool(argv, run);
     child_plan plan;
     char found[PATH_SIZE];
     plan.path = find_program(argv[0], found);
@@ -306,16 +302,16 @@ int start_and_wait(const char *const *argv)
     plan.parent = self;
     int null_fd = dev_null();
     int error_pipe[2] = {-1, -1};
-    if (stdio_redirect[2] < 0 && pipe2(error_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (options.stdio[2] < 0 && pipe2(error_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         error_pipe[0] = error_pipe[1] = -1;
     for (int i = 0; i < 3; i++)
-        plan.fds[i] = stdio_redirect[i] >= 0 ? stdio_redirect[i] : null_fd;
+        plan.fds[i] = options.stdio[i] >= 0 ? options.stdio[i] : null_fd;
     plan.error_pipe = error_pipe[1] >= 0;
     if (plan.error_pipe)
         plan.fds[2] = error_pipe[1];
 
     pid_t pid = -1;
-    if (!stop_deadline_passed()) {
+    if (!stop_deadline_passed(options.timings)) {
         // No handler of ours may run in the child while it shares our memory.
         sigset_t all;
         sigset_t saved;
@@ -326,31 +322,34 @@ int start_and_wait(const char *const *argv)
             child_main(plan);
         sigprocmask(SIG_SETMASK, &saved, nullptr);
     }
-    reset_stdio_redirect();
+    close_recorded(options);
     if (error_pipe[1] >= 0)
         close(error_pipe[1]);
     if (pid < 0) {
         if (error_pipe[0] >= 0)
             close(error_pipe[0]);
-        return -1;
+        return run;
     }
-    child_watch w = {pid, error_pipe[0], open_child_handle(pid), false, now_ms(), -1};
-    return wait_child(w);
+    child_watch w = {pid, error_pipe[0], open_child_handle(pid), false, now_ms(), -1,
+                     options.timings, run};
+    wait_child(w);
+    return run;
 }
 
 // The shell becomes the tool ("exec "), so the tool is the child itself.
-int run_shell_line(const char *command_line)
+run_result run_shell_line(const char *command_line, const run_options &options)
 {
     char line[SHELL_LINE_SIZE];
     int n = snprintf(line, sizeof line, "%s%s", SHELL_EXEC, command_line);
     const char *argv[] = {"/bin/sh", "-c", line, nullptr};
     if (n < 0 || size_t(n) >= sizeof line) {
         argv[2] = command_line;
-        note_tool(argv);  // a run refused, not one started
-        reset_stdio_redirect();
-        return -1;
+        run_result run;
+        note_tool(argv, run);  // a run refused, not one started
+        close_recorded(options);
+        return run;
     }
-    return start_and_wait(argv);
+    return start_and_wait(argv, options);
 }
 
 // strtol-like base-10 conversion clamped to 32 bits; end receives the first
@@ -387,6 +386,37 @@ void append_escaped(char *text, size_t size, size_t at, const char *bytes, int l
 
 }  // namespace
 
+run_result refused_run()
+{
+    run_result run;
+    run.end = RUN_REFUSED;
+    run.status = -1;
+    run.seconds = 0;
+    run.tool[0] = '\0';
+    run.error_length = 0;
+    return run;
+}
+
+bool run_succeeded(const run_result &result)
+{
+    return result.end == RUN_EXITED && result.status == 0;
+}
+
+int run_status(const run_result &result)
+{
+    return result.end == RUN_REFUSED || result.end == RUN_NOT_STARTED ? -1 : result.status;
+}
+
+run_result run_program(const char *const *argv, const run_options &options)
+{
+    const char *args[MAX_COMMAND_ARGS + 2];
+    int argc = 0;
+    for (; argv[argc] && argc <= MAX_COMMAND_ARGS; argc++)
+        args[argc] = argv[argc];
+    args[argc] = nullptr;
+    return start_and_wait(args, options);
+}
+
 int run_command(const char *program, ...)
 {
     const char *argv[MAX_COMMAND_ARGS + 2];
@@ -400,26 +430,24 @@ int run_command(const char *program, ...)
     }
     va_end(ap);
     argv[argc] = nullptr;
-    return start_and_wait(argv);
+    return run_status(start_and_wait(argv, DAEMON_RUN));
 }
 
-void set_child_stdout(int fd)
-{
-    if (fd == 0 || fd == 2)
-        return;
-    stdio_redirect[1] = fd;
-}
-
-int run_command_output(const char *command_line, char *buffer, size_t size)
+int run_command_output(const char *command_line, char *buffer, size_t size, run_result *result,
+                       const run_options &options)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) < 0)
         return -1;
-    set_child_stdout(fds[1]);
-    run_shell_line(command_line);
+    run_options capture = options;
+    if (fds[1] != 0 && fds[1] != 2)
+        capture.stdio[1] = fds[1];
+    run_result run = run_shell_line(command_line, capture);
+    if (result)
+        *result = run;
     if (fds[1] <= 2)  // not closed by the runner: only possible with stdio closed
         close(fds[1]);
-    if (last_run.end != RUN_EXITED) {
+    if (run.end != RUN_EXITED) {
         close(fds[0]);
         return -1;
     }
@@ -436,10 +464,11 @@ int run_command_output(const char *command_line, char *buffer, size_t size)
     return int(got);
 }
 
-int32_t run_command_number(const char *command_line)
+int32_t run_command_number(const char *command_line, run_result *result,
+                           const run_options &options)
 {
     char output[1024];
-    if (run_command_output(command_line, output, sizeof output - 1) < 0)
+    if (run_command_output(command_line, output, sizeof output - 1, result, options) < 0)
         return -1;
     const char *end = nullptr;
     int32_t value = parse_clamped(output, &end);
@@ -448,43 +477,30 @@ int32_t run_command_number(const char *command_line)
     return value;
 }
 
-void format_timestamp(int32_t seconds, char *text)
+run_result run_shell_command(const char *command_line)
 {
-    std::memcpy(text, "yyyy-mm-dd HH:MM:SS", TIMESTAMP_TEXT_SIZE);
-    char command_line[1024];
-    snprintf(command_line, sizeof command_line,
-             "date +\"%%Y-%%m-%%d %%H:%%M:%%S\" -d @%ld", long(seconds));
-    if (run_command_output(command_line, text, TIMESTAMP_TEXT_SIZE - 1) < 1) {
-        log_message(LOG_NOTICE, "Warning: unable to prepare timestamp");
-        log_last_run_failure(LOG_NOTICE);
-    }
+    return run_shell_line(command_line, DAEMON_RUN);
 }
 
-int run_shell_command(const char *command_line)
+run_result run_shell_with(const char *command_line, const run_options &options)
 {
-    return run_shell_line(command_line);
+    return run_shell_line(command_line, options);
 }
 
-bool stop_deadline_passed()
+bool stop_deadline_passed(const run_timings &timings)
 {
-    long long at = stop_deadline_ms();
+    long long at = stop_deadline_ms(timings);
     return at >= 0 && now_ms() >= at;
 }
 
-void forget_last_run()
+void describe_run(const run_result &r, char *text, size_t size)
 {
-    last_run.recorded = false;
-}
-
-void describe_last_run(char *text, size_t size)
-{
-    const run_record &r = last_run;
     int n;
     if (r.end == RUN_TIMED_OUT)
         n = snprintf(text, size, "timed out after %d s", r.seconds);
     else if (r.end == RUN_STOPPED)
         n = snprintf(text, size, "stopped after %d s, the daemon is stopping", r.seconds);
-    else if (r.end == RUN_NOT_STARTED)
+    else if (r.end == RUN_NOT_STARTED || r.end == RUN_REFUSED)
         n = snprintf(text, size, "%s", got_signal ? "not started, the daemon is stopping"
                                                   : "not started");
     else if (WIFSIGNALED(r.status))
@@ -499,11 +515,12 @@ void describe_last_run(char *text, size_t size)
     append_escaped(text, size, size_t(n) + 2, r.error_line, r.error_length);
 }
 
-void log_last_run_failure(int priority)
+void log_run_failure(int priority, const run_result &result)
 {
-    if (!last_run.recorded || (last_run.end == RUN_EXITED && last_run.status == 0))
+    // A result naming no tool is a stand-in's answer, not a run.
+    if (result.end == RUN_REFUSED || result.tool[0] == '\0' || run_succeeded(result))
         return;
-    char reason[64 + 4 * ERROR_LINE_SIZE];
-    describe_last_run(reason, sizeof reason);
-    log_message(priority, "Tool %s failed: %s", last_run.tool, reason);
+    char reason[RUN_REASON_SIZE];
+    describe_run(result, reason, sizeof reason);
+    log_message(priority, "Tool %s failed: %s", result.tool, reason);
 }

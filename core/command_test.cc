@@ -74,9 +74,11 @@ TEST(command_runner, passes_at_most_62_arguments_after_the_program)
     const char *script = "for a; do final=$a; done; echo $# $final";
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    set_child_stdout(fds[1]);
-    EXPECT_EQ(run_command("/bin/sh", "-c", script, "sh", X25, X25, X5, "x", "x", "x",
-                          "last", "dropped", "dropped too", (const char *)nullptr), 0);
+    run_options options = DAEMON_RUN;
+    options.stdio[1] = fds[1];
+    const char *argv[] = {"/bin/sh", "-c", script, "sh", X25, X25, X5, "x", "x", "x",
+                          "last", "dropped", "dropped too", nullptr};
+    EXPECT_EQ(run_status(run_program(argv, options)), 0);
     char output[64] = {};
     ssize_t got = read(fds[0], output, sizeof output - 1);
     close(fds[0]);
@@ -100,8 +102,10 @@ TEST(command_runner, child_gets_no_descriptor_of_the_daemon_beyond_the_standard_
     // shell from becoming ls).
     int out[2];
     ASSERT_EQ(pipe(out), 0);
-    set_child_stdout(out[1]);
-    EXPECT_EQ(run_command("/bin/sh", "-c", "ls /proc/$$/fd; :", (const char *)nullptr), 0);
+    run_options options = DAEMON_RUN;
+    options.stdio[1] = out[1];
+    const char *argv[] = {"/bin/sh", "-c", "ls /proc/$$/fd; :", nullptr};
+    EXPECT_EQ(run_status(run_program(argv, options)), 0);
     char listing[64] = {};
     EXPECT_GT(read(out[0], listing, sizeof listing - 1), 0);
     EXPECT_STREQ(listing, "0\n1\n2\n");
@@ -122,20 +126,22 @@ TEST(command_runner, child_stdin_is_dev_null_and_its_stderr_reaches_only_the_run
     const char *check = "echo oops >&2; [ /proc/$$/fd/0 -ef /dev/null ] && [ -p /proc/$$/fd/2 ] && "
                         "awk '/^flags/ { exit substr($2, length($2) - 3, 1) % 8 >= 4 }' "
                         "/proc/$$/fdinfo/2";
-    int status;
-    int inherited_status;
+    const char *argv[] = {"/bin/sh", "-c", check, nullptr};
+    run_result plain;
+    run_result inherited;
     {
         StandardDescriptorSwap in(0, stdin_pipe[0]);
         StandardDescriptorSwap err(2, stderr_pipe[1]);
-        status = run_command("/bin/sh", "-c", check, (const char *)nullptr);
+        plain = run_program(argv);
         // A slot holding its own number hands the daemon's descriptor on,
         // which the same check must notice.
-        stdio_redirect[0] = 0;
-        inherited_status = run_command("/bin/sh", "-c", check, (const char *)nullptr);
+        run_options options = DAEMON_RUN;
+        options.stdio[0] = 0;
+        inherited = run_program(argv, options);
     }
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(inherited_status, 256);
-    EXPECT_EQ(std::string(last_run.error_line, size_t(last_run.error_length)), "oops");
+    EXPECT_EQ(run_status(plain), 0);
+    EXPECT_EQ(run_status(inherited), 256);
+    EXPECT_EQ(std::string(inherited.error_line, size_t(inherited.error_length)), "oops");
     char leaked[8];
     EXPECT_EQ(read(stderr_pipe[0], leaked, sizeof leaked), -1);  // nothing reached the daemon's
     for (int fd : {stdin_pipe[0], stdin_pipe[1], stderr_pipe[0], stderr_pipe[1]})
@@ -146,8 +152,10 @@ TEST(command_runner, recorded_descriptor_serves_one_child_and_is_closed_after_it
 {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    stdio_redirect[2] = fds[1];
-    EXPECT_EQ(run_command("/bin/sh", "-c", "echo oops >&2", (const char *)nullptr), 0);
+    run_options options = DAEMON_RUN;
+    options.stdio[2] = fds[1];
+    const char *argv[] = {"/bin/sh", "-c", "echo oops >&2", nullptr};
+    EXPECT_EQ(run_status(run_program(argv, options)), 0);
     EXPECT_FALSE(descriptor_is_open(fds[1]));  // the runner owns a recorded descriptor
     char output[16] = {};
     EXPECT_EQ(read(fds[0], output, sizeof output - 1), 5);
@@ -155,15 +163,8 @@ TEST(command_runner, recorded_descriptor_serves_one_child_and_is_closed_after_it
     close(fds[0]);
 
     EXPECT_EQ(capture("echo captured"), "captured\n");
-    for (int slot : stdio_redirect)
-        EXPECT_EQ(slot, -1);
     const char *stdout_check = "[ /proc/$$/fd/1 -ef /dev/null ]";
     EXPECT_EQ(run_command("/bin/sh", "-c", stdout_check, (const char *)nullptr), 0);
-
-    set_child_stdout(0);
-    set_child_stdout(2);
-    for (int slot : stdio_redirect)
-        EXPECT_EQ(slot, -1);
 }
 
 TEST(command_output, stores_at_most_size_bytes_and_a_nul)
@@ -205,60 +206,28 @@ TEST(command_number, accepts_digits_followed_by_the_end_or_a_newline)
     EXPECT_EQ(run_command_number("echo -"), -1);
 }
 
-TEST(command_timestamp, prints_local_time_with_the_date_tool)
-{
-    setenv("TZ", "UTC", 1);
-    tzset();
-    char text[TIMESTAMP_TEXT_SIZE + 4];
-    memset(text, '#', sizeof text);
-    format_timestamp(0, text);
-    EXPECT_STREQ(text, "1970-01-01 00:00:00");
-    EXPECT_EQ(text[TIMESTAMP_TEXT_SIZE], '#');  // the date tool's newline is never stored
-    format_timestamp(1700000000, text);
-    EXPECT_STREQ(text, "2023-11-14 22:13:20");
-    format_timestamp(-1, text);
-    EXPECT_STREQ(text, "1969-12-31 23:59:59");
-    format_timestamp(INT32_MAX, text);
-    EXPECT_STREQ(text, "2038-01-19 03:14:07");
-}
-
-TEST(command_timestamp, gives_the_empty_text_when_the_date_tool_is_missing)
-{
-    temp_dir empty_dir("norvale-nodate");
-    ASSERT_FALSE(empty_dir.path().empty());
-    const char *old_path = getenv("PATH");
-    std::string saved = old_path ? old_path : "";
-    setenv("PATH", empty_dir.path().c_str(), 1);
-    char text[TIMESTAMP_TEXT_SIZE];
-    format_timestamp(0, text);
-    if (old_path)
-        setenv("PATH", saved.c_str(), 1);
-    else
-        unsetenv("PATH");
-    EXPECT_STREQ(text, "");
-}
-
 // ---- runs that must not hold the daemon ------------------------------------
 
 // Short limits in place of the daemon's, and no stop pending, for each test.
 class run_limits : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        command_timings = {500, 500, 500};
-        got_signal = 0;
-    }
+    run_options options = {{-1, -1, -1}, {500, 500, 500}};
+    void SetUp() override { got_signal = 0; }
     void TearDown() override
     {
-        command_timings = DAEMON_TIMINGS;
         got_signal = 0;
         signal(SIGTERM, SIG_DFL);
     }
-    static std::string reason()
+    static std::string reason(const run_result &run)
     {
-        char text[1024];
-        describe_last_run(text, sizeof text);
+        char text[RUN_REASON_SIZE];
+        describe_run(run, text, sizeof text);
         return text;
+    }
+    run_result run_sh(const std::string &line)
+    {
+        const char *argv[] = {"/bin/sh", "-c", line.c_str(), nullptr};
+        return run_program(argv, options);
     }
     // True while pid runs (and is no zombie).
     static bool alive(pid_t pid)
@@ -274,10 +243,10 @@ TEST_F(run_limits, a_tool_past_its_time_limit_is_stopped_with_its_whole_group)
     temp_dir dir("norvale-limit");
     std::string pid_file = dir.file("helper.pid");
     std::string line = "sleep 60 & echo $! > " + pid_file + "; sleep 60";
-    int status = run_command("/bin/sh", "-c", line.c_str(), (const char *)nullptr);
-    EXPECT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(last_run.end, RUN_TIMED_OUT);
-    EXPECT_EQ(reason(), "timed out after 1 s");
+    run_result run = run_sh(line);
+    EXPECT_TRUE(WIFSIGNALED(run_status(run)));
+    EXPECT_EQ(run.end, RUN_TIMED_OUT);
+    EXPECT_EQ(reason(run), "timed out after 1 s");
     pid_t helper = atoi(read_file(pid_file, "0").c_str());
     ASSERT_GT(helper, 0);
     for (int i = 0; i < 100 && alive(helper); i++)
@@ -287,75 +256,77 @@ TEST_F(run_limits, a_tool_past_its_time_limit_is_stopped_with_its_whole_group)
 
 TEST_F(run_limits, a_tool_deaf_to_sigterm_is_killed_after_the_grace)
 {
-    int status = run_command("/bin/sh", "-c", "trap '' TERM; sleep 60; exit 0", (const char *)nullptr);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGKILL);
-    EXPECT_EQ(last_run.end, RUN_TIMED_OUT);
+    run_result run = run_sh("trap '' TERM; sleep 60; exit 0");
+    ASSERT_TRUE(WIFSIGNALED(run_status(run)));
+    EXPECT_EQ(WTERMSIG(run_status(run)), SIGKILL);
+    EXPECT_EQ(run.end, RUN_TIMED_OUT);
 }
 
 TEST_F(run_limits, a_tool_that_ends_well_after_sigterm_still_counts_as_failed)
 {
-    EXPECT_NE(run_shell_command("sh -c 'trap \"exit 0\" TERM; sleep 60 & wait'"), 0);
-    EXPECT_EQ(last_run.end, RUN_TIMED_OUT);
+    run_result run = run_shell_with("sh -c 'trap \"exit 0\" TERM; sleep 60 & wait'", options);
+    EXPECT_NE(run_status(run), 0);
+    EXPECT_EQ(run.end, RUN_TIMED_OUT);
 }
 
 TEST_F(run_limits, a_stop_during_a_run_cuts_it_off_at_the_deadline_and_no_run_starts_after)
 {
-    command_timings.limit_ms = 60000;
+    options.timings.limit_ms = 60000;
     signal(SIGTERM, handle_stop_signal);
     // The tool asks the daemon to stop, then hangs.
-    int status = run_command("/bin/sh", "-c", "kill -TERM $PPID; exec sleep 60", (const char *)nullptr);
+    run_result run = run_sh("kill -TERM $PPID; exec sleep 60");
     EXPECT_EQ(got_signal, SIGTERM);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(last_run.end, RUN_STOPPED);
-    EXPECT_TRUE(stop_deadline_passed());
+    ASSERT_TRUE(WIFSIGNALED(run_status(run)));
+    EXPECT_EQ(run.end, RUN_STOPPED);
+    EXPECT_TRUE(stop_deadline_passed(options.timings));
 
-    EXPECT_EQ(run_shell_command("true"), -1);
-    EXPECT_EQ(last_run.end, RUN_NOT_STARTED);
-    EXPECT_EQ(reason(), "not started, the daemon is stopping");
-    EXPECT_EQ(run_command_number("echo 5"), -1);
+    run = run_shell_with("true", options);
+    EXPECT_EQ(run_status(run), -1);
+    EXPECT_EQ(run.end, RUN_NOT_STARTED);
+    EXPECT_EQ(reason(run), "not started, the daemon is stopping");
+    EXPECT_EQ(run_command_number("echo 5", nullptr, options), -1);
 }
 
 TEST_F(run_limits, a_stop_lets_runs_go_on_until_the_deadline)
 {
-    command_timings.stop_deadline_ms = 60000;
+    options.timings.stop_deadline_ms = 60000;
     got_signal = SIGTERM;
-    EXPECT_EQ(run_shell_command("true"), 0);
-    EXPECT_EQ(run_command_number("echo 5"), 5);
+    EXPECT_EQ(run_status(run_shell_with("true", options)), 0);
+    EXPECT_EQ(run_command_number("echo 5", nullptr, options), 5);
 }
 
 TEST_F(run_limits, failure_reasons_name_the_status_and_the_first_error_line)
 {
-    EXPECT_EQ(run_shell_command("sh -c 'printf \"bad\\taddress\\nsecond line\\n\" >&2; exit 1'"), 256);
-    EXPECT_EQ(reason(), "exit status 1: bad\\x09address");
-    EXPECT_STREQ(last_run.tool, "sh");
+    run_result run = run_shell_with("sh -c 'printf \"bad\\taddress\\nsecond line\\n\" >&2; exit 1'", options);
+    EXPECT_EQ(run_status(run), 256);
+    EXPECT_EQ(reason(run), "exit status 1: bad\\x09address");
+    EXPECT_STREQ(run.tool, "sh");
 
-    run_shell_command("sh -c 'kill -9 $$'");
-    EXPECT_EQ(reason(), "killed by signal 9");
+    EXPECT_EQ(reason(run_shell_with("sh -c 'kill -9 $$'", options)), "killed by signal 9");
 
     // A path of its own: a PATH with folders this user may not search would
     // make the shell answer "permission denied" instead.
-    run_shell_command("/nonexistent/no_such_tool -x");
-    EXPECT_STREQ(last_run.tool, "/nonexistent/no_such_tool");
-    EXPECT_EQ(reason().substr(0, 11), "not found: ");
+    run = run_shell_with("/nonexistent/no_such_tool -x", options);
+    EXPECT_STREQ(run.tool, "/nonexistent/no_such_tool");
+    EXPECT_EQ(reason(run).substr(0, 11), "not found: ");
 
     syslog_capture log;
-    run_shell_command("/nonexistent/no_such_tool -x");
-    log_last_run_failure(LOG_ERR);
+    log_run_failure(LOG_ERR, run_shell_with("/nonexistent/no_such_tool -x", options));
     EXPECT_NE(log.text().find("t: Tool /nonexistent/no_such_tool failed: not found: "), std::string::npos);
     log.clear();
-    run_shell_command("true");
-    log_last_run_failure(LOG_ERR);
+    log_run_failure(LOG_ERR, run_shell_with("true", options));
+    log_run_failure(LOG_ERR, refused_run());
     EXPECT_EQ(log.text(), "");
 }
 
 TEST_F(run_limits, a_tool_writing_much_to_stderr_never_waits_and_only_200_bytes_are_kept)
 {
-    command_timings.limit_ms = 20000;
+    options.timings.limit_ms = 20000;
     // 1 MB without a newline: far beyond what a pipe holds.
-    EXPECT_EQ(run_shell_command("sh -c 'head -c 1000000 /dev/zero | tr \"\\0\" a >&2; exit 2'"), 512);
-    EXPECT_EQ(last_run.end, RUN_EXITED);
-    EXPECT_EQ(reason(), "exit status 2: " + std::string(ERROR_LINE_SIZE, 'a'));
+    run_result run = run_shell_with("sh -c 'head -c 1000000 /dev/zero | tr \"\\0\" a >&2; exit 2'", options);
+    EXPECT_EQ(run_status(run), 512);
+    EXPECT_EQ(run.end, RUN_EXITED);
+    EXPECT_EQ(reason(run), "exit status 2: " + std::string(ERROR_LINE_SIZE, 'a'));
 }
 
 TEST_F(run_limits, the_shell_becomes_the_tool)

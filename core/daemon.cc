@@ -9,7 +9,7 @@
 
 #include "config/settings.h"
 #include "config/settings_check.h"
-#include "core/command.h"
+#include "core/clock.h"
 #include "core/log.h"
 #include "core/main_loop.h"
 #include "core/process.h"
@@ -127,11 +127,7 @@ int daemon_main(int argc, char **argv)
     ring_clear(event_queue);
     // By hand on a terminal, start-up shows what the log gets.
     log_also_to_stderr(isatty(STDERR_FILENO) == 1);
-    start_timestamp = run_command_number("date +%s");
-    if (start_timestamp < 0) {
-        log_message(LOG_NOTICE, "Warning: unable to get start timestamp");
-        start_timestamp = -1;
-    }
+    start_timestamp = clock_start_time();
     setsid();
     log_open(base_name(invoked_as));
 

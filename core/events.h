@@ -1,6 +1,14 @@
 // Event model: the nine event codes, their two name tables, the channel-mask
 // bits and the record that carries one event from the source that noticed it
 // to the notifiers. Owns only constants; holds no state.
+//
+// One way for tests to stand in for the world, throughout the daemon: what
+// reaches outside (a file's path, the shell that runs a tool, the limits of
+// a run, the conversion of a log time, the actions of a cycle) is a
+// parameter whose default is the daemon's own (SETTINGS_PATH,
+// run_shell_command, DAEMON_RUN, clock_log_time, DAEMON_ACTIONS). No global
+// is swapped; the only process-wide variables are the daemon's state (the
+// stop signal, the start time, the queues, the carrier counts).
 #pragma once
 #include <cstdint>
 

@@ -63,7 +63,7 @@ ssize_t read_small_file(const char *path, char *buffer, size_t size)
 
 const char *read_first_line(const char *path)
 {
-    thread_local char line[FIRST_LINE_SIZE];
+    static char line[FIRST_LINE_SIZE];
     read_small_file(path, line, sizeof line);
     char *newline = strchr(line, '\n');
     if (newline)

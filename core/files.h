@@ -19,6 +19,6 @@ int open_regular_file(const char *path, int flags, mode_t *found);
 // cannot be read; buffer then holds the empty text.
 ssize_t read_small_file(const char *path, char *buffer, size_t size);
 
-// The first line of a file (at most 255 bytes) in a per-thread buffer; the
+// The first line of a file (at most 255 bytes) in a static buffer; the
 // empty text when the file cannot be read or is empty.
 const char *read_first_line(const char *path);

@@ -55,12 +55,15 @@ int32_t fake_mail(int32_t code, channel_mask mask, int32_t, const module_setting
     return failed;
 }
 
-int fake_sms(int32_t code, const char *recipient, const char *ts, const module_settings &)
+run_result fake_sms(int32_t code, const char *recipient, const char *ts, const module_settings &)
 {
     calls.push_back({"sms", code, 0, std::string(recipient) + "@" + ts});
     if (stop_at_first_sms)
         got_signal = SIGTERM;
-    return next_result(sms_results);
+    run_result result = refused_run();
+    result.end = RUN_EXITED;
+    result.status = next_result(sms_results);
+    return result;
 }
 
 void fake_format(int32_t seconds, char *text)
@@ -72,7 +75,8 @@ void fake_format(int32_t seconds, char *text)
 bool fake_poll(const module_settings &, event_ring &) { return --polls_before_stop > 0; }
 time_t fake_clock() { return fake_now; }
 
-const loop_actions FAKE = {fake_snmp, fake_mail, fake_sms, fake_format, fake_poll, fake_clock};
+loop_actions FAKE = {fake_snmp, fake_mail, fake_sms, fake_format, fake_poll, fake_clock,
+                     DAEMON_TIMINGS};
 
 event_ring queue;
 module_settings settings;
@@ -89,7 +93,7 @@ protected:
         polls_before_stop = 1;
         got_signal = 0;
         stop_at_first_sms = false;
-        command_timings = DAEMON_TIMINGS;
+        FAKE.timings = DAEMON_TIMINGS;
         queues_initialised = false;
         ring_clear(reserve_mail_queue);
         ring_clear(reserve_snmp_queue);
@@ -104,7 +108,7 @@ protected:
     void TearDown() override
     {
         got_signal = 0;
-        command_timings = DAEMON_TIMINGS;
+        FAKE.timings = DAEMON_TIMINGS;
     }
     void queue_event(int32_t code, uint32_t mask, int32_t ts = 5)
     {
@@ -336,7 +340,7 @@ TEST_F(main_loop_cycle, a_stop_during_sends_finishes_the_cycle_before_the_deadli
 
 TEST_F(main_loop_cycle, a_stop_past_its_deadline_takes_no_further_event_and_counts_what_is_left)
 {
-    command_timings.stop_deadline_ms = 0;
+    FAKE.timings.stop_deadline_ms = 0;
     settings.sms_recipients[1] = "+222";
     queue_event(1, NOTIFY_SMS, 1);
     queue_event(2, NOTIFY_SMS, 2);

@@ -9,7 +9,7 @@
 
 // Number of the signal that asked for a stop; 0 while running.
 extern volatile sig_atomic_t got_signal;
-// Epoch seconds taken after the start-up delay; -1 when the date tool failed.
+// Epoch seconds taken after the start-up delay (core/clock.h).
 extern int32_t start_timestamp;
 
 void handle_stop_signal(int signal_number);

@@ -2,7 +2,7 @@
 
 #include "core/log.h"
 
-#include "core/command.h"
+#include "core/clock.h"
 #include "notify/quoting.h"
 
 namespace {
@@ -46,7 +46,7 @@ bool build_mail_command(const char *address, int32_t code, const char *timestamp
 // first failure, leaving *next at the failed address: the caller retries the
 // group later from there, so that no address gets the alert twice.
 bool serve_group(int group, int32_t code, const char *timestamp_text,
-                 const module_settings &settings, uint8_t *next)
+                 const module_settings &settings, uint8_t *next, shell_runner run)
 {
     char command[MAIL_COMMAND_SIZE];
     for (int n = *next + 1; n <= MAIL_GROUP_ADDRESSES; n++) {
@@ -64,10 +64,10 @@ bool serve_group(int group, int32_t code, const char *timestamp_text,
             log_message(LOG_NOTICE, "Warning: email command too large for buffer!");
             return false;
         }
-        forget_last_run();
-        if (run_shell(command) != 0) {
+        run_result sent = run(command);
+        if (!run_succeeded(sent)) {
             log_message(LOG_ERR, "Error: failed to send e-mail to %s", address);
-            log_last_run_failure(LOG_ERR);
+            log_run_failure(LOG_ERR, sent);
             return false;
         }
     }
@@ -78,7 +78,7 @@ bool serve_group(int group, int32_t code, const char *timestamp_text,
 }  // namespace
 
 int32_t send_mail(int32_t code, channel_mask mask, int32_t timestamp,
-                  const module_settings &settings, uint8_t *resume)
+                  const module_settings &settings, uint8_t *resume, shell_runner run)
 {
     uint8_t from_start[MAIL_GROUP_COUNT] = {0, 0, 0, 0};
     if (!resume)
@@ -92,7 +92,7 @@ int32_t send_mail(int32_t code, channel_mask mask, int32_t timestamp,
     int32_t failed = 0;
     for (int group = 1; group <= MAIL_GROUP_COUNT; group++) {
         channel_mask bit = mail_group_bit(group);
-        if ((mask & bit) && !serve_group(group, code, timestamp_text, settings, &resume[group - 1]))
+        if ((mask & bit) && !serve_group(group, code, timestamp_text, settings, &resume[group - 1], run))
             failed |= int32_t(bit);
     }
     return failed;

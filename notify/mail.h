@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include "config/settings.h"
+#include "core/command.h"
 
 constexpr int MAIL_COMMAND_SIZE = 1024;
 
@@ -12,5 +13,7 @@ constexpr int MAIL_COMMAND_SIZE = 1024;
 // With resume (one index per group), each group starts at its address
 // resume[group - 1] and resume records where each group stopped: the failed
 // address, or 0 once the group was served.
+// Each failed address is logged here, with the tool's reason.
 int32_t send_mail(int32_t code, channel_mask mask, int32_t timestamp,
-                  const module_settings &settings, uint8_t *resume = nullptr);
+                  const module_settings &settings, uint8_t *resume = nullptr,
+                  shell_runner run = run_shell_command);

@@ -51,7 +51,7 @@ struct mail_notifier : ::testing::Test {
     int32_t send(int32_t code, channel_mask mask, std::string &log)
     {
         syslog_capture capture("mail_test");
-        int32_t failed = send_mail(code, mask, 0, s);
+        int32_t failed = send_mail(code, mask, 0, s, nullptr, shell.run);
         log = capture.text();
         return failed;
     }
@@ -70,7 +70,7 @@ struct mail_notifier : ::testing::Test {
 TEST_F(mail_notifier, full_command_text_follows_the_template)
 {
     s.mail_group_addrs[0][0] = "noc@example.com";
-    EXPECT_EQ(0, send_mail(CONFIG_CHANGED, NOTIFY_MAIL_GROUP_1, 0, s));
+    EXPECT_EQ(0, send_mail(CONFIG_CHANGED, NOTIFY_MAIL_GROUP_1, 0, s, nullptr, shell.run));
     ASSERT_EQ(1u, shell.commands.size());
     EXPECT_EQ("email -t noc@example.com -s \"[Event 1 on R1, Hall] Configuration changed\" "
               "-m \"Device: R1\nLocation: Hall\nAdmin contact: ops@example.com\n"
@@ -85,17 +85,17 @@ TEST_F(mail_notifier, date_runs_once_per_call_and_not_at_all_for_code_0)
     s.mail_group_addrs[0][0] = "a@x";
     s.mail_group_addrs[1][0] = "b@x";
     s.mail_group_addrs[1][1] = "c@x";
-    EXPECT_EQ(0, send_mail(EVENT_NONE, NOTIFY_MAIL_ANY, 0, s));
+    EXPECT_EQ(0, send_mail(EVENT_NONE, NOTIFY_MAIL_ANY, 0, s, nullptr, shell.run));
     EXPECT_EQ(0u, env.date_runs());
-    EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_TRAP | NOTIFY_SMS, 0, s));
+    EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_TRAP | NOTIFY_SMS, 0, s, nullptr, shell.run));
     EXPECT_EQ(1u, env.date_runs());
     EXPECT_TRUE(shell.commands.empty());
-    EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1 | NOTIFY_MAIL_GROUP_2, 0, s));
+    EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1 | NOTIFY_MAIL_GROUP_2, 0, s, nullptr, shell.run));
     EXPECT_EQ(2u, env.date_runs());
     EXPECT_EQ(3u, shell.commands.size());
 }
 
-TEST_F(mail_notifier, unset_values_read_na_but_a_missing_timestamp_stays_empty)
+TEST_F(mail_notifier, unset_values_read_na_and_a_failed_date_tool_gives_the_system_clocks_time)
 {
     date_path env;
     env.fake_date("exit 1");
@@ -105,7 +105,7 @@ TEST_F(mail_notifier, unset_values_read_na_but_a_missing_timestamp_stays_empty)
     EXPECT_EQ(0, send(TEST_EVENT, NOTIFY_MAIL_GROUP_1, log));
     ASSERT_EQ(1u, shell.commands.size());
     EXPECT_EQ("email -t a@x -s \"[Event 8 on N/A] Test event triggered\" -m \"Device: N/A\n"
-              "Location: N/A\nAdmin contact: N/A\nTimestamp: \n\nThe following event was "
+              "Location: N/A\nAdmin contact: N/A\nTimestamp: 1970-01-01 00:00:00\n\nThe following event was "
               "detected: Test event triggered (event code: 8)\"", shell.commands[0]);
     EXPECT_NE(std::string::npos, log.find("Warning: unable to prepare timestamp"));
 }
@@ -119,17 +119,17 @@ TEST_F(mail_notifier, groups_and_addresses_go_in_order_and_a_failure_ends_only_i
             s.mail_group_addrs[g][n] = names[g][n].c_str();
         }
     }
-    EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_2 | NOTIFY_SMS, 0, s));
+    EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_2 | NOTIFY_SMS, 0, s, nullptr, shell.run));
     EXPECT_EQ((std::vector<std::string>{"g2a1", "g2a2", "g2a5"}), mailed());
 
     shell.commands.clear();
     shell.answer = fail_when_holding("-t g1a2 ");
-    EXPECT_EQ(0x02, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1 | NOTIFY_MAIL_GROUP_2, 0, s));
+    EXPECT_EQ(0x02, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1 | NOTIFY_MAIL_GROUP_2, 0, s, nullptr, shell.run));
     EXPECT_EQ((std::vector<std::string>{"g1a1", "g1a2", "g2a1", "g2a2", "g2a5"}), mailed());
 
     shell.commands.clear();
     shell.answer = fail_when_holding("email");
-    EXPECT_EQ(0x1e, send_mail(TEST_EVENT, NOTIFY_MAIL_ANY, 0, s));
+    EXPECT_EQ(0x1e, send_mail(TEST_EVENT, NOTIFY_MAIL_ANY, 0, s, nullptr, shell.run));
     EXPECT_EQ((std::vector<std::string>{"g1a1", "g2a1", "g3a1", "g4a1"}), mailed());
 }
 
@@ -137,7 +137,7 @@ TEST_F(mail_notifier, command_of_1023_bytes_is_run_and_1024_fails_the_group)
 {
     s.mail_group_addrs[0][0] = "aa@x";
     s.device_location = "x";
-    EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1, 0, s));
+    EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1, 0, s, nullptr, shell.run));
     ASSERT_EQ(1u, shell.commands.size());
     std::string location(1025 - shell.commands[0].size(), 'x');  // 1024 bytes with "aa@x"
     s.device_location = location.c_str();
@@ -164,7 +164,7 @@ TEST_F(mail_notifier, real_shell_hands_the_tool_exactly_the_configured_values)
     std::string address = "o'brien@example.com; touch " + pwned;
     s.mail_group_addrs[3][0] = address.c_str();
     shell.run_for_real = true;
-    EXPECT_EQ(0, send_mail(LOGIN_FAILED, NOTIFY_MAIL_GROUP_4, 0, s));
+    EXPECT_EQ(0, send_mail(LOGIN_FAILED, NOTIFY_MAIL_GROUP_4, 0, s, nullptr, shell.run));
 
     std::vector<std::string> args = env.arguments(1, "email");
     std::string body = "Device: " + name + "\nLocation: '; rm -rf /;'\nAdmin contact: a\"b\nc\n"
@@ -197,12 +197,12 @@ TEST_F(mail_notifier, retry_goes_only_to_the_addresses_still_owed)
     uint8_t resume[MAIL_GROUP_COUNT] = {0, 0, 0, 0};
     shell.answer = fail_when_holding("-t bad@x ");
     channel_mask both = NOTIFY_MAIL_GROUP_1 | NOTIFY_MAIL_GROUP_2;
-    EXPECT_EQ(0x02, send_mail(TEST_EVENT, both, 0, s, resume));
+    EXPECT_EQ(0x02, send_mail(TEST_EVENT, both, 0, s, resume, shell.run));
     EXPECT_EQ(1, resume[0]);
     EXPECT_EQ(0, resume[1]);
-    EXPECT_EQ(0x02, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1, 0, s, resume));
+    EXPECT_EQ(0x02, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1, 0, s, resume, shell.run));
     shell.answer = nullptr;
-    EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1, 0, s, resume));
+    EXPECT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1, 0, s, resume, shell.run));
     EXPECT_EQ(0, resume[0]);
     EXPECT_EQ((std::vector<std::string>{"good@x", "bad@x", "other@x", "bad@x", "bad@x", "later@x"}),
               mailed());

@@ -49,11 +49,11 @@ int recipient_slot(const char *recipient, const module_settings &settings)
 
 }  // namespace
 
-int send_sms(int32_t code, const char *recipient, const char *timestamp_text,
-             const module_settings &settings)
+run_result send_sms(int32_t code, const char *recipient, const char *timestamp_text,
+                    const module_settings &settings, shell_runner run)
 {
     if (code < 1 || code >= EVENT_CODE_COUNT)
-        return -1;
+        return refused_run();
     // The tool would take such a recipient for one of its options.
     if (looks_like_option(recipient)) {
         int slot = recipient_slot(recipient, settings);
@@ -61,13 +61,13 @@ int send_sms(int32_t code, const char *recipient, const char *timestamp_text,
             log_message(LOG_ERR, "Error: SMS recipient %d begins with '-', not sending", slot);
         else
             log_message(LOG_ERR, "Error: SMS recipient begins with '-', not sending");
-        return -1;
+        return refused_run();
     }
 
     char message[SMS_MESSAGE_SIZE] = {};
     if (!build_message(code, timestamp_text, settings, message)) {
         log_message(LOG_NOTICE, "Warning: SMS too long!");
-        return -1;
+        return refused_run();
     }
 
     // sms RECIPIENT "MESSAGE": the recipient is one shell word and the message
@@ -82,7 +82,7 @@ int send_sms(int32_t code, const char *recipient, const char *timestamp_text,
     text_printf(cmd, "\"");
     if (!text_fits(cmd)) {
         log_message(LOG_NOTICE, "Warning: sms command too large for buffer!");
-        return -1;
+        return refused_run();
     }
-    return run_shell(command);
+    return run(command);
 }

@@ -26,7 +26,7 @@ struct sms_notifier : ::testing::Test {
     int send(int32_t code, const char *recipient, const char *timestamp, std::string &log)
     {
         syslog_capture capture("sms_test");
-        int result = send_sms(code, recipient, timestamp, s);
+        int result = run_status(send_sms(code, recipient, timestamp, s, shell.run));
         log = capture.text();
         return result;
     }
@@ -36,7 +36,7 @@ struct sms_notifier : ::testing::Test {
 
 TEST_F(sms_notifier, message_holds_the_event_and_only_the_lines_that_are_set)
 {
-    EXPECT_EQ(0, send_sms(TEST_EVENT, "0170123", ts, s));
+    EXPECT_EQ(0, run_status(send_sms(TEST_EVENT, "0170123", ts, s, shell.run)));
     ASSERT_EQ(1u, shell.commands.size());
     std::string message = "Test event triggered\nDevice: R1\nTimestamp: 2026-12-07 15:13:19";
     EXPECT_EQ(62u, message.size());
@@ -44,14 +44,14 @@ TEST_F(sms_notifier, message_holds_the_event_and_only_the_lines_that_are_set)
 
     s.device_location = "Hall";
     s.device_admin_contact = "ops";
-    EXPECT_EQ(0, send_sms(CONFIG_CHANGED, "0170123", "", s));
+    EXPECT_EQ(0, run_status(send_sms(CONFIG_CHANGED, "0170123", "", s, shell.run)));
     EXPECT_EQ("sms 0170123 \"Configuration changed\nDevice: R1\nLocation: Hall\n"
               "Admin contact: ops\"", shell.commands[1]);
 
     shell.status = 256;  // the tool's failure comes back as it is
-    EXPECT_EQ(256, send_sms(TEST_EVENT, "0170123", ts, s));
+    EXPECT_EQ(256, run_status(send_sms(TEST_EVENT, "0170123", ts, s, shell.run)));
     for (int32_t bad : {0, 9, -1})
-        EXPECT_EQ(-1, send_sms(bad, "0170123", ts, s));
+        EXPECT_EQ(-1, run_status(send_sms(bad, "0170123", ts, s, shell.run)));
     EXPECT_EQ(3u, shell.commands.size());
 }
 
@@ -98,7 +98,7 @@ TEST_F(sms_notifier, command_of_255_bytes_is_run_and_256_refused)
 TEST_F(sms_notifier, shell_special_characters_are_escaped_in_the_message)
 {
     s.device_name = "a\"b$c`d\\e";
-    EXPECT_EQ(0, send_sms(TEST_EVENT, "+49 170", "", s));
+    EXPECT_EQ(0, run_status(send_sms(TEST_EVENT, "+49 170", "", s, shell.run)));
     ASSERT_EQ(1u, shell.commands.size());
     EXPECT_EQ("sms '+49 170' \"Test event triggered\nDevice: a\\\"b\\$c\\`d\\\\e\"",
               shell.commands[0]);
@@ -115,7 +115,7 @@ TEST_F(sms_notifier, real_shell_hands_the_tool_exactly_the_configured_values)
     s.device_location = "'; rm -rf /;'";
     s.device_admin_contact = "line1\nline2";
     shell.run_for_real = true;
-    ASSERT_EQ(0, send_sms(LOGIN_FAILED, recipient.c_str(), ts, s));
+    ASSERT_EQ(0, run_status(send_sms(LOGIN_FAILED, recipient.c_str(), ts, s, shell.run)));
 
     std::vector<std::string> args = env.arguments(1, "sms");
     ASSERT_EQ(2u, args.size()) << shell.commands[0];

@@ -183,7 +183,7 @@ int format_v3_command(command_text &t, int32_t code, const snmp_settings &snmp)
 
 }  // namespace
 
-int send_snmp(int32_t code, const snmp_settings &snmp)
+int send_snmp(int32_t code, const snmp_settings &snmp, shell_runner run)
 {
     if (!values_are_safe(snmp))
         return -1;
@@ -201,11 +201,11 @@ int send_snmp(int32_t code, const snmp_settings &snmp)
         log_message(LOG_ERR, "Error assembling snmptrap command: %d", int(t.len));
         return -1;
     }
-    forget_last_run();
-    int status = run_shell(command);
+    run_result sent = run(command);
+    int status = run_status(sent);
     if (status != 0) {
         log_message(LOG_ERR, "Error sending SNMP Trap/Inform: %d", status);
-        log_last_run_failure(LOG_ERR);
+        log_run_failure(LOG_ERR, sent);
     }
     return status;
 }

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include "config/settings.h"
+#include "core/command.h"
 
 constexpr const char *SNMPTRAP_BINARY = "net-snmptrap";
 constexpr const char *SNMPINFORM_BINARY = "net-snmpinform";
@@ -14,5 +15,6 @@ constexpr uint32_t ENGINE_ID_PREFIX = 0x80000000u | ENTERPRISE_NUMBER;
 constexpr int SNMP_COMMAND_SIZE = 1024;
 
 // 0 when the tool exited with 0; -1 when a text did not fit or a value was
-// refused (nothing run); else run_command's status.
-int send_snmp(int32_t code, const snmp_settings &snmp);
+// refused (nothing run); else the run's status. Failures are logged here,
+// with the tool's reason.
+int send_snmp(int32_t code, const snmp_settings &snmp, shell_runner run = run_shell_command);

@@ -70,7 +70,7 @@ std::string v3_command(const std::string &tool, const std::string &security,
 std::string refusal_logged(const snmp_settings &s)
 {
     syslog_capture errors("snmp_test", LOG_MASK(LOG_ERR));
-    EXPECT_EQ(send_snmp(3, s), -1);
+    EXPECT_EQ(send_snmp(3, s, shell_recorder::run), -1);
     return errors.text();
 }
 
@@ -106,7 +106,7 @@ TEST_F(snmp_send_on_network, any_version_but_2_and_3_sends_a_v1_trap_from_the_ro
             shell.commands.clear();
             snmp_settings s = settings(version);
             s.pdu_type = pdu_type;
-            EXPECT_EQ(send_snmp(3, s), 0);
+            EXPECT_EQ(send_snmp(3, s, shell.run), 0);
             ASSERT_EQ(shell.commands.size(), 1u);
             EXPECT_EQ(shell.commands[0], expected)
                 << "version " << version << " pdu " << pdu_type;
@@ -117,7 +117,7 @@ TEST_F(snmp_send_on_network, any_version_but_2_and_3_sends_a_v1_trap_from_the_ro
 TEST_F(snmp_send_on_network, v1_trap_without_a_route_to_the_manager_carries_0_0_0_0)
 {
     network.add_veth("v1", "00:11:22:33:44:56", "198.51.100.1/24");
-    EXPECT_EQ(send_snmp(8, settings(1)), 0);
+    EXPECT_EQ(send_snmp(8, settings(1), shell.run), 0);
     ASSERT_EQ(shell.commands.size(), 1u);
     EXPECT_EQ(shell.commands[0], "net-snmptrap -v 1 -c 'public' 192.0.2.10:162 " + PRODUCT +
                                      " 0.0.0.0 6 1 '' " + EVENT_OID + "8.0 u 1");
@@ -135,7 +135,7 @@ TEST_F(snmp_send, v2c_pdu_type_1_runs_the_inform_tool_every_other_the_trap_tool)
         shell.commands.clear();
         snmp_settings s = settings(2);
         s.pdu_type = c.pdu_type;
-        EXPECT_EQ(send_snmp(3, s), 0);
+        EXPECT_EQ(send_snmp(3, s, shell.run), 0);
         ASSERT_EQ(shell.commands.size(), 1u);
         EXPECT_EQ(shell.commands[0], v2c_command(c.tool, "public", 3));
     }
@@ -164,7 +164,7 @@ TEST_F(snmp_send, v3_security_options_follow_auth_and_priv)
         s.priv = c.priv;
         s.priv_password = "privpass1";
         s.context_name = "ctx";
-        EXPECT_EQ(send_snmp(3, s), 0);
+        EXPECT_EQ(send_snmp(3, s, shell.run), 0);
         ASSERT_EQ(shell.commands.size(), 1u);
         EXPECT_EQ(shell.commands[0], v3_command("net-snmptrap", c.security, id, "ctx", 3));
     }
@@ -174,7 +174,7 @@ TEST_F(snmp_send, v3_pdu_type_1_runs_the_inform_tool)
 {
     snmp_settings s = settings(3);
     s.pdu_type = 1;
-    EXPECT_EQ(send_snmp(2, s), 0);
+    EXPECT_EQ(send_snmp(2, s, shell.run), 0);
     ASSERT_EQ(shell.commands.size(), 1u);
     EXPECT_EQ(shell.commands[0], v3_command("net-snmpinform", "-l noAuthNoPriv -u 'admin'",
                                             engine_prefix() + "050a0b0c", "", 2));
@@ -183,13 +183,13 @@ TEST_F(snmp_send, v3_pdu_type_1_runs_the_inform_tool)
 TEST_F(snmp_send, v3_engine_ids_carry_the_payload_type_and_hex_payload)
 {
     snmp_settings s = settings(3);
-    EXPECT_EQ(send_snmp(4, s), 0);
+    EXPECT_EQ(send_snmp(4, s, shell.run), 0);
     s.engine_id_payload_type = 4;
     s.engine_id_hex_payload = "";
-    EXPECT_EQ(send_snmp(4, s), 0);
+    EXPECT_EQ(send_snmp(4, s, shell.run), 0);
     s.engine_id_payload_type = 0x80;
     s.engine_id_hex_payload = "DEADbeef";
-    EXPECT_EQ(send_snmp(4, s), 0);
+    EXPECT_EQ(send_snmp(4, s, shell.run), 0);
     ASSERT_EQ(shell.commands.size(), 3u);
     const std::string security = "-l noAuthNoPriv -u 'admin'";
     EXPECT_EQ(shell.commands[0],
@@ -207,7 +207,7 @@ TEST_F(snmp_send_on_network, v3_payload_type_3_puts_the_lowest_mac_in_both_engin
     snmp_settings s = settings(3);
     s.engine_id_payload_type = 3;
     s.engine_id_hex_payload = "not used";
-    EXPECT_EQ(send_snmp(3, s), 0);
+    EXPECT_EQ(send_snmp(3, s, shell.run), 0);
     ASSERT_EQ(shell.commands.size(), 1u);
     EXPECT_EQ(shell.commands[0], v3_command("net-snmptrap", "-l noAuthNoPriv -u 'admin'",
                                             engine_prefix() + "03001122334454", "", 3));
@@ -227,11 +227,11 @@ TEST_F(snmp_send_on_network, thousand_mac_engine_id_sends_leave_no_descriptor_op
     network.add_veth("v0", "00:11:22:33:44:55", "10.7.0.1/24");
     snmp_settings s = settings(3);
     s.engine_id_payload_type = 3;
-    ASSERT_EQ(send_snmp(3, s), 0);
+    ASSERT_EQ(send_snmp(3, s, shell.run), 0);
     int before = open_descriptor_count();
     int failed = 0;
     for (int i = 0; i < 1000; i++)
-        failed += send_snmp(3, s) != 0;
+        failed += send_snmp(3, s, shell.run) != 0;
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(open_descriptor_count(), before);
     ASSERT_EQ(shell.commands.size(), 1001u);
@@ -244,9 +244,9 @@ TEST_F(snmp_send_on_network, single_quotes_in_quoted_values_are_escaped_for_the_
 {
     snmp_settings s = settings(1);
     s.community = "it's";
-    EXPECT_EQ(send_snmp(1, s), 0);
+    EXPECT_EQ(send_snmp(1, s, shell.run), 0);
     s.version = 2;
-    EXPECT_EQ(send_snmp(1, s), 0);
+    EXPECT_EQ(send_snmp(1, s, shell.run), 0);
     s = settings(3);
     s.username = "o'brien";
     s.auth = "SHA";
@@ -254,7 +254,7 @@ TEST_F(snmp_send_on_network, single_quotes_in_quoted_values_are_escaped_for_the_
     s.priv = "AES";
     s.priv_password = "'x'";
     s.context_name = "c'tx";
-    EXPECT_EQ(send_snmp(1, s), 0);
+    EXPECT_EQ(send_snmp(1, s, shell.run), 0);
     ASSERT_EQ(shell.commands.size(), 3u);
     EXPECT_EQ(shell.commands[0], "net-snmptrap -v 1 -c 'it'\\''s' 192.0.2.10:162 " + PRODUCT +
                                      " 0.0.0.0 6 1 '' " + EVENT_OID + "1.0 u 1");
@@ -279,7 +279,6 @@ protected:
         // Answer success without handing the call on to the real tools.
         for (const char *tool : {"net-snmptrap", "net-snmpinform"})
             ASSERT_TRUE(write_file(standins.dir.file(std::string(tool) + ".exit"), "0\n"));
-        run_shell = run_shell_command;
     }
 };
 
@@ -377,7 +376,7 @@ TEST_F(snmp_send, command_of_1023_bytes_runs_and_of_1024_is_refused)
     const std::string fits(1023 - fixed, 'c');
     snmp_settings s = settings(2);
     s.community = fits.c_str();
-    EXPECT_EQ(send_snmp(3, s), 0);
+    EXPECT_EQ(send_snmp(3, s, shell.run), 0);
     ASSERT_EQ(shell.commands.size(), 1u);
     EXPECT_EQ(shell.commands[0], v2c_command("net-snmptrap", fits, 3));
     EXPECT_EQ(shell.commands[0].size(), 1023u);
@@ -421,7 +420,7 @@ TEST_F(snmp_send, tool_failure_is_returned_and_logged_with_its_status)
     for (int status : {256, -1}) {
         shell.status = status;
         syslog_capture errors("snmp_test", LOG_MASK(LOG_ERR));
-        EXPECT_EQ(send_snmp(3, settings(2)), status);
+        EXPECT_EQ(send_snmp(3, settings(2), shell.run), status);
         EXPECT_EQ(errors.text(), "snmp_test: Error sending SNMP Trap/Inform: " +
                                      std::to_string(status) + "\n");
     }

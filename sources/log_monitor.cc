@@ -7,21 +7,16 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "core/command.h"
+#include "core/clock.h"
 #include "core/log.h"
 #include "core/process.h"
 
 namespace {
 
-// The date tool reads the entry's local time; its 19-character placeholder
-// starts right after the first double quote.
-constexpr char DATE_COMMAND_TEMPLATE[] = "date -d \"YYYY-MM-DD hh:mm:ss\" +%s";
-constexpr int DATE_PLACEHOLDER_AT = 9;
 constexpr int LOG_TIME_LENGTH = 19;   // "YYYY-MM-DD hh:mm:ss"
 constexpr int LOG_TEXT_AT = 20;       // the tag starts after the separator
 constexpr int WINDOW_MS = 1000;
 constexpr size_t LOG_INPUT_SIZE = 4096;
-static_assert(sizeof DATE_COMMAND_TEMPLATE == 34, "the template has 33 characters");
 static_assert(LOG_INPUT_SIZE >= 2 * LOG_LINE_SIZE, "a part must always fit after compaction");
 
 // What has been read from the log feed but not handled yet. Bytes
@@ -54,21 +49,6 @@ char line_buffer[LOG_LINE_SIZE];
 bool starts_with(const char *text, const char *prefix)
 {
     return strncmp(text, prefix, strlen(prefix)) == 0;
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Only a time of the exact shape "YYYY-MM-DD hh:mm:ss" goes into the shell
-// command, so nothing in a log line can take effect in the shell.
-bool has_time_shape(const char *line)
-{
-    static const char SHAPE[] = "dddd-dd-dd dd:dd:dd";
-    for (int i = 0; i < LOG_TIME_LENGTH; i++) {
-        char want = SHAPE[i];
-        if (want == 'd' ? !is_digit(line[i]) : line[i] != want)
-            return false;  // also stops at the line's end, since NUL is no match
-    }
-    return true;
 }
 
 // EVENT_NONE when the pam_unix message names no event we report; bad_format
@@ -243,29 +223,20 @@ int wait_for_input(int fd, int timeout_ms)
 
 }  // namespace
 
-int32_t (*convert_log_time)(const char *time_text) = date_tool_time;
-
-int32_t date_tool_time(const char *time_text)
+int32_t log_line_time(const char *line, log_time_converter convert)
 {
-    if (!has_time_shape(time_text))
-        return -1;
-    char command[sizeof DATE_COMMAND_TEMPLATE];
-    memcpy(command, DATE_COMMAND_TEMPLATE, sizeof command);
-    memcpy(command + DATE_PLACEHOLDER_AT, time_text, LOG_TIME_LENGTH);
-    return run_command_number(command);
-}
-
-int32_t log_line_time(const char *line)
-{
-    if (!has_time_shape(line))
+    // Only a time of the exact shape "YYYY-MM-DD hh:mm:ss" goes into the
+    // shell command, so nothing in a log line can take effect in the shell.
+    if (!is_log_time_text(line))
         return -1;
     char time_text[LOG_TIME_LENGTH + 1];
     memcpy(time_text, line, LOG_TIME_LENGTH);
     time_text[LOG_TIME_LENGTH] = '\0';
-    return convert_log_time(time_text);
+    return convert(time_text);
 }
 
-void handle_log_line(const char *line, const module_settings &settings, event_ring &queue)
+void handle_log_line(const char *line, const module_settings &settings, event_ring &queue,
+                     log_time_converter convert)
 {
     size_t length = strlen(line);
     const char *colon = length >= size_t(LOG_TEXT_AT) ? strchr(line + LOG_TEXT_AT, ':') : nullptr;
@@ -286,7 +257,7 @@ void handle_log_line(const char *line, const module_settings &settings, event_ri
         return;
     // Entries written before this run started were there before us; an
     // event whose time could not be read is not dropped without a word.
-    int32_t line_time = log_line_time(line);
+    int32_t line_time = log_line_time(line, convert);
     if (line_time < start_timestamp) {
         if (line_time < 0 && code != EVENT_NONE)
             note_untimed_event(code);
@@ -298,14 +269,15 @@ void handle_log_line(const char *line, const module_settings &settings, event_ri
         raise_event(queue, code, settings.channel_masks[code], line_time);
 }
 
-log_watch_result watch_log_input(const module_settings &settings, event_ring &queue, int fd)
+log_watch_result watch_log_input(const module_settings &settings, event_ring &queue, int fd,
+                                 log_time_converter convert)
 {
     timespec started;
     clock_gettime(CLOCK_MONOTONIC, &started);
     long timeout = WINDOW_MS;
     for (;;) {
         if (take_line()) {
-            handle_log_line(line_buffer, settings, queue);
+            handle_log_line(line_buffer, settings, queue, convert);
         } else {
             int ready = wait_for_input(fd, int(timeout));
             if (ready == 0)
@@ -325,11 +297,12 @@ log_watch_result watch_log_input(const module_settings &settings, event_ring &qu
     }
 }
 
-void read_log_file(const module_settings &settings, event_ring &queue, int fd)
+void read_log_file(const module_settings &settings, event_ring &queue, int fd,
+                   log_time_converter convert)
 {
     for (;;) {
         if (take_line())
-            handle_log_line(line_buffer, settings, queue);
+            handle_log_line(line_buffer, settings, queue, convert);
         else if (reader.at_end)
             return;
         else

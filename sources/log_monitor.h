@@ -5,36 +5,35 @@
 #pragma once
 #include <cstdint>
 #include "config/settings.h"
+#include "core/clock.h"
 #include "core/queues.h"
 
 constexpr int LOG_LINE_SIZE = 1024;  // a line of at most 1023 characters
 
 enum log_watch_result { LOG_CARRY_ON = 0, LOG_STOP = 1 };
 
-// Converts "YYYY-MM-DD hh:mm:ss" at the start of line to epoch seconds
-// through convert_log_time; -1 when the text has another shape or the
-// conversion fails.
-int32_t log_line_time(const char *line);
+// Each reader below takes the conversion of a line's local time as its last
+// parameter: the daemon's is the clock's date tool; a test may hand in a
+// stand-in so that no tool runs.
 
-// Converts a local time of exactly the shape "YYYY-MM-DD hh:mm:ss" (nothing
-// else is ever passed) to epoch seconds, -1 on failure. The daemon asks the
-// date tool (date_tool_time, which also answers -1 for any other text, so
-// that nothing else reaches the shell); tests put a stand-in here so that no
-// tool runs.
-extern int32_t (*convert_log_time)(const char *time_text);
-int32_t date_tool_time(const char *time_text);
+// Converts "YYYY-MM-DD hh:mm:ss" at the start of line to epoch seconds; -1
+// when the text has another shape or the conversion fails.
+int32_t log_line_time(const char *line, log_time_converter convert = clock_log_time);
 
 // Classifies one line and appends at most one event to queue.
-void handle_log_line(const char *line, const module_settings &settings, event_ring &queue);
+void handle_log_line(const char *line, const module_settings &settings, event_ring &queue,
+                     log_time_converter convert = clock_log_time);
 
 // One window of one second on descriptor fd (0 in the daemon): every line
 // that arrives is handled. LOG_STOP when the wait failed.
-log_watch_result watch_log_input(const module_settings &settings, event_ring &queue, int fd = 0);
+log_watch_result watch_log_input(const module_settings &settings, event_ring &queue, int fd = 0,
+                                 log_time_converter convert = clock_log_time);
 
 // Reads fd, which must be a regular file, to its end and handles every line
 // as the watch does, but never waits: for tests that feed a whole input at
 // once. The end of input is noted as the watch notes it.
-void read_log_file(const module_settings &settings, event_ring &queue, int fd);
+void read_log_file(const module_settings &settings, event_ring &queue, int fd,
+                   log_time_converter convert = clock_log_time);
 
 // Forgets everything read but not yet handled, and the end of input; for
 // tests that feed several inputs to one process.

@@ -13,13 +13,13 @@ bool file_exists(const char *path);
 // -1 disarmed, 0 carrier seen at the last probe, 1 one probe without it.
 extern int carrier_down_count[3];
 // The time stamped on the events of one poll phase: epoch seconds from the
-// date tool, read once, when the phase's first event needs it, so that a
-// quiet router runs no tool at all while it waits.
+// clock, read once, when the phase's first event needs it, so that a quiet
+// router runs no tool at all while it waits.
 struct poll_clock {
-    int32_t time;  // -1 when the date tool gave no number
+    int32_t time;
     bool read;
 };
-// The phase's time, reading it with the date tool the first time.
+// The phase's time, reading it from the clock the first time.
 int32_t poll_clock_time(poll_clock &clock);
 
 void probe_carriers(poll_clock &clock, const module_settings &settings, event_ring &queue,

@@ -130,7 +130,7 @@ struct shell_replay {
     int status;
 };
 
-// Every command line handed to run_shell since the last clear_replays().
+// Every command line handed to replay_in_shell since the last clear_replays().
 inline std::vector<shell_replay> &replays()
 {
     static std::vector<shell_replay> all;
@@ -187,8 +187,8 @@ inline std::vector<argv_list> parse_calls(const std::string &record)
 }
 
 // Runs the line with "/bin/sh -c" as the daemon would, in an environment whose
-// PATH holds only the recorders; notes what happened and answers 0.
-inline int replay_in_shell(const char *command_line)
+// PATH holds only the recorders; notes what happened and answers success.
+inline run_result replay_in_shell(const char *command_line)
 {
     int record = memfd_create("calls", 0), output = memfd_create("output", 0);
     if (record < 0 || output < 0)
@@ -219,7 +219,10 @@ inline int replay_in_shell(const char *command_line)
     replays().push_back({command_line, parse_calls(read_whole(record)), read_whole(output), status});
     close(record);
     close(output);
-    return 0;
+    run_result answered = refused_run();
+    answered.end = RUN_EXITED;
+    answered.status = 0;
+    return answered;
 }
 
 inline std::string show(const argv_list &argv)

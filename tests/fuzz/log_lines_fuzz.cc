@@ -112,7 +112,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!ready) {
         // Messages go nowhere rather than to this machine's system log.
         log_open("log_lines_fuzz", (scratch_dir() + "/no-log").c_str());
-        convert_log_time = stand_in_time;
         start_timestamp = DAY;
         settings.channel_masks[CONFIG_CHANGED] = NOTIFY_TRAP;
         settings.channel_masks[PASSWORD_CHANGED] = NOTIFY_MAIL_GROUP_2 | NOTIFY_SMS;
@@ -127,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     converted.clear();
     ring_clear(queue);
     log_monitor_reset();
-    read_log_file(settings, queue, fd);
+    read_log_file(settings, queue, fd, stand_in_time);
     close(fd);
 
     std::vector<std::string> lines = cut_lines(data, size);

@@ -3,6 +3,7 @@
 // address, subject and body, and runs nothing else.
 #include <cstring>
 
+#include "core/clock.h"
 #include "notify/mail.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -25,7 +26,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     format_timestamp(0, text);
     timestamp_text = text;
     recorder_dir({"email"});
-    run_shell = replay_in_shell;
     return 0;
 }
 
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     replays().clear();
-    send_mail(code, NOTIFY_MAIL_GROUP_1, 0, settings);
+    send_mail(code, NOTIFY_MAIL_GROUP_1, 0, settings, nullptr, replay_in_shell);
     check_replays(intended);
     return 0;
 }

@@ -9,7 +9,6 @@
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     recorder_dir({"sms"});
-    run_shell = replay_in_shell;
     return 0;
 }
 
@@ -34,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     replays().clear();
-    send_sms(code, recipient.c_str(), timestamp.c_str(), settings);
+    send_sms(code, recipient.c_str(), timestamp.c_str(), settings, replay_in_shell);
     check_replays({{"sms", recipient, message}});
     return 0;
 }

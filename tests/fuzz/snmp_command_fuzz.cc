@@ -71,7 +71,6 @@ argv_list intended_line(int32_t code, const snmp_settings &snmp)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     recorder_dir({SNMPTRAP_BINARY, SNMPINFORM_BINARY});
-    run_shell = replay_in_shell;
     return 0;
 }
 
@@ -102,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     argv_list intended = intended_line(code, snmp);
     replays().clear();
-    send_snmp(code, snmp);
+    send_snmp(code, snmp, replay_in_shell);
     check_replays({intended});
     return 0;
 }

@@ -242,22 +242,15 @@ private:
 
 // ---- running tools ---------------------------------------------------------
 
-// Stands in for the shell runner (run_shell) while it lives: every command
-// line is noted in commands and answered with status, or with what answer
-// gives when it is set. With run_for_real the command also goes to the real
-// shell, and its status is the answer.
+// Stands in for the shell runner while it lives: hand run to the code under
+// test as its shell_runner. Every command line is noted in commands and
+// answered with status, or with what answer gives when it is set. With
+// run_for_real the command also goes to the real shell, and its result is the
+// answer.
 class shell_recorder {
 public:
-    shell_recorder()
-    {
-        active() = this;
-        run_shell = record;
-    }
-    ~shell_recorder()
-    {
-        run_shell = run_shell_command;
-        active() = nullptr;
-    }
+    shell_recorder() { active() = this; }
+    ~shell_recorder() { active() = nullptr; }
     shell_recorder(const shell_recorder &) = delete;
     shell_recorder &operator=(const shell_recorder &) = delete;
 
@@ -266,19 +259,23 @@ public:
     std::function<int(const std::string &command)> answer;
     bool run_for_real = false;
 
-private:
-    static shell_recorder *&active()
-    {
-        static shell_recorder *current = nullptr;
-        return current;
-    }
-    static int record(const char *command_line)
+    static run_result run(const char *command_line)
     {
         shell_recorder &self = *active();
         self.commands.push_back(command_line);
         if (self.run_for_real)
             return run_shell_command(command_line);
-        return self.answer ? self.answer(self.commands.back()) : self.status;
+        run_result result = refused_run();
+        result.end = RUN_EXITED;
+        result.status = self.answer ? self.answer(self.commands.back()) : self.status;
+        return result;
+    }
+
+private:
+    static shell_recorder *&active()
+    {
+        static shell_recorder *current = nullptr;
+        return current;
     }
 };
 
