@@ -411,7 +411,7 @@ run_result run_program(const char *const *argv, const run_options &options)
 {
     const char *args[MAX_COMMAND_ARGS + 2];
     int argc = 0;
-    for (; argv[argc] && argc <= MAX_COMMAND_ARGS; argc++)
+    for (; argc <= MAX_COMMAND_ARGS && argv[argc]; argc++)
         args[argc] = argv[argc];
     args[argc] = nullptr;
     return start_and_wait(args, options);
