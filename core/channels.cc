@@ -9,15 +9,14 @@ namespace {
 channel_mask send_snmp_record(event_record &r, const module_settings &settings,
                               const loop_actions &act)
 {
-    return act.send_snmp(r.code, settings.snmp) == 0 ? 0 : NOTIFY_TRAP;
+    return act.send_snmp(r, settings.snmp) == 0 ? 0 : NOTIFY_TRAP;
 }
 
 // Only the groups that failed are owed, each from the address it stopped at.
 channel_mask send_mail_record(event_record &r, const module_settings &settings,
                               const loop_actions &act)
 {
-    return channel_mask(act.send_mail(r.code, r.mask, r.timestamp, settings, r.mail_resume)) &
-           NOTIFY_MAIL_ANY;
+    return channel_mask(act.send_mail(r, settings)) & NOTIFY_MAIL_ANY;
 }
 
 bool retry_reserve_ring(const channel &c, const module_settings &settings, const loop_actions &act)
@@ -54,17 +53,17 @@ void dispatch_to_reserve_ring(const channel &c, event_record &r, const module_se
 void queue_sms_retry(const sms_retry_entry &e, uint8_t attempts_left, const loop_actions &act)
 {
     ring_push(sms_reserve_queue, e.code, e.recipient, e.timestamp_text, attempts_left,
-              int32_t(act.clock() + SMS_RETRY_DELAY));
+              int32_t(act.clock() + SMS_RETRY_DELAY), e.counted);
 }
 
 void retry_one_sms(const sms_retry_entry &e, const module_settings &settings, const loop_actions &act)
 {
     if (int32_t(act.clock()) < e.not_before) {
         ring_push(sms_reserve_queue, e.code, e.recipient, e.timestamp_text, e.attempts_left,
-                  e.not_before);
+                  e.not_before, e.counted);
         return;
     }
-    run_result sent = act.send_sms(e.code, e.recipient, e.timestamp_text, settings);
+    run_result sent = act.send_sms(e.code, e.counted, e.recipient, e.timestamp_text, settings);
     if (run_succeeded(sent))
         return;
     uint8_t left = uint8_t((e.attempts_left - 1) & 0xFF);
@@ -113,13 +112,13 @@ void dispatch_to_recipients(const event_record &r, const module_settings &settin
         const char *recipient = settings.sms_recipients[i];
         if (!recipient || !recipient[0])
             continue;
-        run_result sent = act.send_sms(r.code, recipient, timestamp_text, settings);
+        run_result sent = act.send_sms(r.code, r.counted, recipient, timestamp_text, settings);
         if (run_succeeded(sent))
             continue;
         log_message(LOG_ERR, "Error: failed to send SMS for %s, enqueing...", recipient);
         log_run_failure(LOG_ERR, sent);
         ring_push(sms_reserve_queue, r.code, recipient, timestamp_text, SMS_RETRY_ATTEMPTS,
-                  int32_t(act.clock() + SMS_RETRY_DELAY));
+                  int32_t(act.clock() + SMS_RETRY_DELAY), r.counted);
     }
 }
 

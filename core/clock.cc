@@ -83,10 +83,22 @@ bool is_log_time_text(const char *text)
 
 int32_t clock_log_time(const char *time_text)
 {
+    // A flood of lines carries few distinct stamps: the date tool runs once
+    // for a run of lines stamped alike. A failed conversion is not kept, so
+    // the next line asks again.
+    static char last_text[LOG_TIME_LENGTH + 1];
+    static int32_t last_seconds = -1;
     if (!is_log_time_text(time_text) || time_text[LOG_TIME_LENGTH] != '\0')
         return -1;
+    if (last_seconds >= 0 && memcmp(last_text, time_text, LOG_TIME_LENGTH) == 0)
+        return last_seconds;
     char command[sizeof DATE_COMMAND_TEMPLATE];
     memcpy(command, DATE_COMMAND_TEMPLATE, sizeof command);
     memcpy(command + DATE_PLACEHOLDER_AT, time_text, LOG_TIME_LENGTH);
-    return run_command_number(command);
+    int32_t seconds = run_command_number(command);
+    if (seconds >= 0) {
+        memcpy(last_text, time_text, LOG_TIME_LENGTH);
+        last_seconds = seconds;
+    }
+    return seconds;
 }

@@ -5,7 +5,7 @@
 // and the system clock answers instead: it gives the same seconds and, in
 // the same time zone, the same text. A log line's time has no such fallback:
 // a line whose stamp the tool cannot read is never given a time it did not
-// carry. Owns no state.
+// carry. Owns only the last log stamp converted and its seconds.
 #pragma once
 #include <cstdint>
 #include "core/events.h"  // TIMESTAMP_TEXT_SIZE
@@ -30,7 +30,8 @@ bool is_log_time_text(const char *text);
 
 // Converts a local time of exactly the shape "YYYY-MM-DD hh:mm:ss" (19
 // characters; any other text is refused before the shell sees it) to epoch
-// seconds with the date tool; -1 on failure, with nothing logged.
+// seconds with the date tool; -1 on failure, with nothing logged. The tool
+// runs once for consecutive calls with the same text; a failure is not kept.
 int32_t clock_log_time(const char *time_text);
 // A converter of that shape: the log monitor takes one as a parameter.
 typedef int32_t (*log_time_converter)(const char *time_text);

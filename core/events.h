@@ -53,6 +53,11 @@ struct event_record {
     // Per mail group, the index of the first address still owed the alert:
     // the addresses before it got it already and must not get it again.
     uint8_t mail_resume[MAIL_GROUP_COUNT] = {0, 0, 0, 0};
+    // A storm's summary (core/storms.h): how many events of this kind were
+    // counted instead of notified, and the time of the first of them
+    // (timestamp is the last). 0 for an event notified alone.
+    int32_t counted = 0;
+    int32_t first_counted = 0;
 };
 
 // "YYYY-MM-DD hh:mm:ss" and its NUL.

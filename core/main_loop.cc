@@ -4,6 +4,7 @@
 #include "core/clock.h"
 #include "core/log.h"
 #include "core/process.h"
+#include "core/storms.h"
 #include "notify/mail.h"
 #include "notify/sms.h"
 #include "notify/snmp.h"
@@ -17,27 +18,29 @@ bool daemon_poll_phase(const module_settings &settings, event_ring &queue)
     poll_clock clock = {-1, false};
     probe_carriers(clock, settings, queue);
     probe_test_request(clock, settings, queue);
-    return watch_log_input(settings, queue) == LOG_CARRY_ON;
+    bool carry_on = watch_log_input(settings, queue) == LOG_CARRY_ON;
+    storms_tick(storms, queue, settings.channel_masks, monotonic_seconds());
+    return carry_on;
 }
 
 time_t system_clock() { return time(nullptr); }
 
 // The notifiers as the daemon runs them: through the real shell.
-int daemon_send_snmp(int32_t code, const snmp_settings &snmp)
+int daemon_send_snmp(const event_record &r, const snmp_settings &snmp)
 {
-    return send_snmp(code, snmp);
+    return send_snmp(r.code, snmp, run_shell_command, r.counted);
 }
 
-int32_t daemon_send_mail(int32_t code, channel_mask mask, int32_t timestamp,
-                         const module_settings &settings, uint8_t *resume)
+int32_t daemon_send_mail(event_record &r, const module_settings &settings)
 {
-    return send_mail(code, mask, timestamp, settings, resume);
+    return send_mail(r.code, r.mask, r.timestamp, settings, r.mail_resume, run_shell_command,
+                     r.counted, r.first_counted);
 }
 
-run_result daemon_send_sms(int32_t code, const char *recipient, const char *timestamp_text,
-                           const module_settings &settings)
+run_result daemon_send_sms(int32_t code, int32_t counted, const char *recipient,
+                           const char *timestamp_text, const module_settings &settings)
 {
-    return send_sms(code, recipient, timestamp_text, settings);
+    return send_sms(code, recipient, timestamp_text, settings, run_shell_command, counted);
 }
 
 // Every queued event is taken, whatever the health of the channels: the
@@ -66,12 +69,15 @@ void note_undelivered(const event_ring &queue)
     unsigned mail = ring_count(reserve_mail_queue);
     unsigned sms = ring_count(sms_reserve_queue);
     unsigned total = events + snmp + mail + sms;
-    if (total == 0)
-        return;
-    log_message(LOG_NOTICE,
-                "Warning: %u notifications left undelivered: %u events waiting, %u SNMP and %u "
-                "e-mail reserve records, %u SMS retries",
-                total, events, snmp, mail, sms);
+    if (total != 0)
+        log_message(LOG_NOTICE,
+                    "Warning: %u notifications left undelivered: %u events waiting, %u SNMP and "
+                    "%u e-mail reserve records, %u SMS retries",
+                    total, events, snmp, mail, sms);
+    int32_t counted = storms_unsummarised(storms);
+    if (counted != 0)
+        log_message(LOG_NOTICE, "Warning: %d events counted in storms and carried by no summary",
+                    int(counted));
 }
 
 }  // namespace

@@ -12,11 +12,14 @@
 // What one cycle calls, and the limits its tool runs keep. The daemon passes
 // DAEMON_ACTIONS; unit tests pass fakes.
 struct loop_actions {
-    int (*send_snmp)(int32_t code, const snmp_settings &snmp);
-    int32_t (*send_mail)(int32_t code, channel_mask mask, int32_t timestamp,
-                         const module_settings &settings, uint8_t *resume);
-    run_result (*send_sms)(int32_t code, const char *recipient, const char *timestamp_text,
-                           const module_settings &settings);
+    // The SNMP notification of r; 0 when sent.
+    int (*send_snmp)(const event_record &r, const snmp_settings &snmp);
+    // The mails of r's mail groups from where each stopped (r.mail_resume);
+    // the bits of the groups that failed.
+    int32_t (*send_mail)(event_record &r, const module_settings &settings);
+    // One SMS; counted > 0 for a storm's summary.
+    run_result (*send_sms)(int32_t code, int32_t counted, const char *recipient,
+                           const char *timestamp_text, const module_settings &settings);
     void (*format_timestamp)(int32_t seconds, char *text);
     // The poll phase: probes and the log window; false asks the loop to stop.
     bool (*poll_phase)(const module_settings &settings, event_ring &queue);

@@ -39,23 +39,24 @@ T next_result(std::vector<T> &results)
     return r;
 }
 
-int fake_snmp(int32_t code, const snmp_settings &)
+int fake_snmp(const event_record &r, const snmp_settings &)
 {
-    calls.push_back({"snmp", code, 0, ""});
+    calls.push_back({"snmp", r.code, 0, ""});
     return next_result(snmp_results);
 }
 
 // A failing group is taken to have stopped at its third address.
-int32_t fake_mail(int32_t code, channel_mask mask, int32_t, const module_settings &, uint8_t *resume)
+int32_t fake_mail(event_record &r, const module_settings &)
 {
-    calls.push_back({"mail", code, mask, "", resume[2]});
-    int32_t failed = next_result(mail_results) & int32_t(mask);
+    calls.push_back({"mail", r.code, r.mask, "", r.mail_resume[2]});
+    int32_t failed = next_result(mail_results) & int32_t(r.mask);
     for (int group = 1; group <= MAIL_GROUP_COUNT; group++)
-        resume[group - 1] = (failed & int32_t(mail_group_bit(group))) ? 2 : 0;
+        r.mail_resume[group - 1] = (failed & int32_t(mail_group_bit(group))) ? 2 : 0;
     return failed;
 }
 
-run_result fake_sms(int32_t code, const char *recipient, const char *ts, const module_settings &)
+run_result fake_sms(int32_t code, int32_t, const char *recipient, const char *ts,
+                    const module_settings &)
 {
     calls.push_back({"sms", code, 0, std::string(recipient) + "@" + ts});
     if (stop_at_first_sms)

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "core/storms.h"
 
 event_ring event_queue;
 event_ring reserve_snmp_queue;
@@ -20,7 +21,8 @@ bool ring_put_back(event_ring &r, const event_record &record)
 }
 
 bool ring_push(sms_retry_ring &r, int32_t code, const char *recipient,
-               const char *timestamp_text, uint8_t attempts_left, int32_t not_before)
+               const char *timestamp_text, uint8_t attempts_left, int32_t not_before,
+               int32_t counted)
 {
     if (ring_is_full(r))
         return false;
@@ -34,12 +36,15 @@ bool ring_push(sms_retry_ring &r, int32_t code, const char *recipient,
     }
     slot.attempts_left = attempts_left;
     slot.not_before = not_before;
+    slot.counted = counted;
     r.tail = (r.tail + 1) & sms_retry_ring::MASK;
     return true;
 }
 
 void raise_event(event_ring &queue, int32_t code, channel_mask mask, int32_t timestamp)
 {
+    if (!storm_admits(storms, code, timestamp, monotonic_seconds()))
+        return;
     if (!ring_push(queue, event_record{code, mask, timestamp}))
         log_message(LOG_NOTICE, "Warning: Event queue full!");
 }

@@ -12,6 +12,7 @@ struct sms_retry_entry {
     const char *recipient;  // points into module_settings, which lives for the run
     uint8_t attempts_left;
     int32_t not_before;     // time() before which no retry is made
+    int32_t counted;        // a storm summary's count; 0 for one event
 };
 
 template <typename T, uint32_t SLOTS>
@@ -67,10 +68,12 @@ bool ring_put_back(event_ring &r, const event_record &record);
 // The SMS retry ring takes its entry field by field; the timestamp text is
 // copied by value (at most 19 characters and the NUL).
 bool ring_push(sms_retry_ring &r, int32_t code, const char *recipient,
-               const char *timestamp_text, uint8_t attempts_left, int32_t not_before);
+               const char *timestamp_text, uint8_t attempts_left, int32_t not_before,
+               int32_t counted = 0);
 
-// Appends an event raised by a source; a full queue loses it with
-// "Warning: Event queue full!".
+// Appends an event raised by a source, unless a storm of its kind is being
+// counted (core/storms.h); a full queue loses it with "Warning: Event queue
+// full!".
 void raise_event(event_ring &queue, int32_t code, channel_mask mask, int32_t timestamp);
 
 // Process-wide rings. event_queue is emptied by start-up before reboot

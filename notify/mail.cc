@@ -7,6 +7,13 @@
 
 namespace {
 
+// What a storm's summary adds to the body: the count, and the time of the
+// first event counted (the Timestamp line gives the last).
+struct mail_summary {
+    int32_t counted;
+    char first_text[TIMESTAMP_TEXT_SIZE];
+};
+
 // What the mail shows for a value the administrator left unset.
 const char *or_not_set(const char *value)
 {
@@ -16,11 +23,13 @@ const char *or_not_set(const char *value)
 // email -t ADDRESS -s "[Event CODE on DEVICE] EVENT" -m "BODY": the address
 // is one shell word; subject and body stay one double-quoted argument each.
 bool build_mail_command(const char *address, int32_t code, const char *timestamp_text,
-                        const module_settings &settings, char *command)
+                        const module_settings &settings, const mail_summary &summary,
+                        char *command)
 {
     const char *event = EVENT_TYPE_NAMES[code];
     command_text cmd;
-    text_start(cmd, command, MAIL_COMMAND_SIZE);
+    text_start(cmd, command, summary.counted > 0 ? MAIL_COMMAND_SIZE + MAIL_SUMMARY_EXTRA
+                                                 : MAIL_COMMAND_SIZE);
     text_printf(cmd, "email -t ");
     text_word(cmd, address);
     text_printf(cmd, " -s \"[Event %d on ", int(code));
@@ -38,7 +47,16 @@ bool build_mail_command(const char *address, int32_t code, const char *timestamp
     text_double_quoted(cmd, timestamp_text);
     text_printf(cmd, "\n\nThe following event was detected: ");
     text_double_quoted(cmd, event);
-    text_printf(cmd, " (event code: %d)\"", int(code));
+    text_printf(cmd, " (event code: %d)", int(code));
+    if (summary.counted > 0) {
+        text_printf(cmd, "\n\n%d more events of this kind were counted, the first at ",
+                    int(summary.counted));
+        text_double_quoted(cmd, summary.first_text);
+        text_printf(cmd, " and the last at ");
+        text_double_quoted(cmd, timestamp_text);
+        text_printf(cmd, ".");
+    }
+    text_printf(cmd, "\"");
     return text_fits(cmd);
 }
 
@@ -46,9 +64,10 @@ bool build_mail_command(const char *address, int32_t code, const char *timestamp
 // first failure, leaving *next at the failed address: the caller retries the
 // group later from there, so that no address gets the alert twice.
 bool serve_group(int group, int32_t code, const char *timestamp_text,
-                 const module_settings &settings, uint8_t *next, shell_runner run)
+                 const module_settings &settings, const mail_summary &summary, uint8_t *next,
+                 shell_runner run)
 {
-    char command[MAIL_COMMAND_SIZE];
+    char command[MAIL_COMMAND_SIZE + MAIL_SUMMARY_EXTRA];
     for (int n = *next + 1; n <= MAIL_GROUP_ADDRESSES; n++) {
         *next = uint8_t(n - 1);
         const char *address = settings.mail_group_addrs[group - 1][n - 1];
@@ -60,7 +79,7 @@ bool serve_group(int group, int32_t code, const char *timestamp_text,
                    group, n);
             return false;
         }
-        if (!build_mail_command(address, code, timestamp_text, settings, command)) {
+        if (!build_mail_command(address, code, timestamp_text, settings, summary, command)) {
             log_message(LOG_NOTICE, "Warning: email command too large for buffer!");
             return false;
         }
@@ -78,7 +97,8 @@ bool serve_group(int group, int32_t code, const char *timestamp_text,
 }  // namespace
 
 int32_t send_mail(int32_t code, channel_mask mask, int32_t timestamp,
-                  const module_settings &settings, uint8_t *resume, shell_runner run)
+                  const module_settings &settings, uint8_t *resume, shell_runner run,
+                  int32_t counted, int32_t first_counted)
 {
     uint8_t from_start[MAIL_GROUP_COUNT] = {0, 0, 0, 0};
     if (!resume)
@@ -88,11 +108,14 @@ int32_t send_mail(int32_t code, channel_mask mask, int32_t timestamp,
         return 0;
     char timestamp_text[TIMESTAMP_TEXT_SIZE];
     format_timestamp(timestamp, timestamp_text);
+    mail_summary summary = {counted, ""};
+    if (counted > 0)
+        format_timestamp(first_counted, summary.first_text);
 
     int32_t failed = 0;
     for (int group = 1; group <= MAIL_GROUP_COUNT; group++) {
         channel_mask bit = mail_group_bit(group);
-        if ((mask & bit) && !serve_group(group, code, timestamp_text, settings, &resume[group - 1], run))
+        if ((mask & bit) && !serve_group(group, code, timestamp_text, settings, summary, &resume[group - 1], run))
             failed |= int32_t(bit);
     }
     return failed;

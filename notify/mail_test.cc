@@ -219,3 +219,24 @@ TEST_F(mail_notifier, failed_mail_names_its_address_and_why_the_tool_failed)
     EXPECT_EQ(log, "mail_test: Error: failed to send e-mail to ops@example.org\n"
                    "mail_test: Tool email failed: exit status 1: email: stand-in told to fail with 1\n");
 }
+
+TEST_F(mail_notifier, storm_summary_adds_its_count_and_times_and_runs_wherever_the_alert_would)
+{
+    date_path env;
+    env.fake_date("exec /bin/date \"$@\"");
+    s.mail_group_addrs[0][0] = "aa@x";
+    s.device_location = "x";
+    ASSERT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1, 0, s, nullptr, shell.run));
+    std::string location(1024 - shell.commands[0].size(), 'x');  // a 1023-byte alert
+    s.device_location = location.c_str();
+    shell.commands.clear();
+    ASSERT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1, 0, s, nullptr, shell.run));
+    ASSERT_EQ(0, send_mail(TEST_EVENT, NOTIFY_MAIL_GROUP_1, 120, s, nullptr, shell.run, 2147483647, 60));
+    ASSERT_EQ(2u, shell.commands.size());
+    EXPECT_EQ(1023u, shell.commands[0].size());
+    const std::string tail = " (event code: 8)\n\n2147483647 more events of this kind were counted, "
+                             "the first at 1970-01-01 00:01:00 and the last at 1970-01-01 00:02:00.\"";
+    EXPECT_EQ(tail, shell.commands[1].substr(shell.commands[1].size() - tail.size()));
+    EXPECT_NE(std::string::npos, shell.commands[1].find("\nTimestamp: 1970-01-01 00:02:00\n"));
+    EXPECT_EQ(4u, env.date_runs());  // one for each alert's time, two for the summary
+}

@@ -133,3 +133,35 @@ TEST_F(sms_notifier, recipient_beginning_with_a_dash_is_refused_naming_its_slot)
     EXPECT_TRUE(shell.commands.empty());
     EXPECT_NE(std::string::npos, log.find("Error: SMS recipient 3 begins with '-', not sending"));
 }
+
+// A summary fits wherever its single alert fits: lines give way for the
+// count, admin contact first, then location, then the timestamp.
+TEST_F(sms_notifier, storm_summary_names_its_count_and_goes_out_wherever_the_alert_would)
+{
+    struct {
+        std::string location, contact;
+        size_t name;  // device name length for a 159-byte single alert
+        const char *left_out;
+    } cases[] = {
+        {"", "", 30, nullptr},            // room to spare: every line stays
+        {"", "", 99, "Timestamp"},         // only the timestamp can give way
+        {"lab", "ops", 66, "Admin contact"},  // " (2147483647 more)" takes 18 bytes
+        {"lab", "o", 68, "Location"},         // dropping a 17-byte contact is not enough
+    };
+    for (const auto &c : cases) {
+        std::string name(c.name, 'n');
+        s.device_name = name.c_str();
+        s.device_location = c.location.c_str();
+        s.device_admin_contact = c.contact.c_str();
+        shell.commands.clear();
+        ASSERT_EQ(0, run_status(send_sms(TEST_EVENT, "1", ts, s, shell.run)));
+        ASSERT_EQ(0, run_status(send_sms(TEST_EVENT, "1", ts, s, shell.run, 2147483647)));
+        const std::string &summary = shell.commands[1];
+        EXPECT_EQ(0u, summary.find("sms 1 \"Test event triggered (2147483647 more)\nDevice: ")) << c.name;
+        EXPECT_LE(summary.size(), 159u + 8) << c.name;
+        if (c.left_out) {
+            EXPECT_EQ(std::string::npos, summary.find(c.left_out)) << c.name;
+        }
+        EXPECT_NE(std::string::npos, summary.find("Device: " + name)) << c.name;
+    }
+}

@@ -183,13 +183,13 @@ int format_v3_command(command_text &t, int32_t code, const snmp_settings &snmp)
 
 }  // namespace
 
-int send_snmp(int32_t code, const snmp_settings &snmp, shell_runner run)
+int send_snmp(int32_t code, const snmp_settings &snmp, shell_runner run, int32_t counted)
 {
     if (!values_are_safe(snmp))
         return -1;
-    char command[SNMP_COMMAND_SIZE];
+    char command[SNMP_COMMAND_SIZE + SNMP_SUMMARY_EXTRA];
     command_text t;
-    text_start(t, command, sizeof command);
+    text_start(t, command, counted > 0 ? sizeof command : SNMP_COMMAND_SIZE);
     if (snmp.version == 2)
         format_v2c(t, code, snmp);
     else if (snmp.version == 3) {
@@ -197,6 +197,8 @@ int send_snmp(int32_t code, const snmp_settings &snmp, shell_runner run)
             return -1;
     } else
         format_v1(t, code, snmp);
+    if (counted > 0)
+        text_printf(t, " %s u %d", SUMMARY_COUNT_OID, int(counted));
     if (!text_fits(t)) {
         log_message(LOG_ERR, "Error assembling snmptrap command: %d", int(t.len));
         return -1;

@@ -427,3 +427,15 @@ TEST_F(snmp_send, tool_failure_is_returned_and_logged_with_its_status)
 }
 
 }  // namespace
+
+TEST_F(snmp_send, storm_summary_carries_its_count_and_runs_wherever_the_alert_would)
+{
+    const size_t fixed = v2c_command("net-snmptrap", "", 3).size();
+    const std::string fits(1023 - fixed, 'c');
+    snmp_settings s = settings(2);
+    s.community = fits.c_str();
+    EXPECT_EQ(send_snmp(3, s, shell.run, 2147483647), 0);
+    ASSERT_EQ(shell.commands.size(), 1u);
+    EXPECT_EQ(shell.commands[0], v2c_command("net-snmptrap", fits, 3) + " " + SUMMARY_COUNT_OID +
+                                     " u 2147483647");
+}
