@@ -325,7 +325,7 @@ uint32_t settings_get_ipv4(FILE *file, const char *key)
 
 const char *os_release_value(const char *key, const char *path)
 {
-    thread_local char value_text[OID_TEXT_SIZE];
+    static char value_text[OID_TEXT_SIZE];
     FILE *file = nullptr;
     settings_open(path, &file, nullptr, 0);
     char *value = settings_get_string(file, key);
@@ -338,7 +338,7 @@ const char *os_release_value(const char *key, const char *path)
 
 const char *product_oid(const char *os_release_path, const char *product_family_path)
 {
-    thread_local char oid[OID_TEXT_SIZE];
+    static char oid[OID_TEXT_SIZE];
     const char *configured = os_release_value("ZEB_PRODUCT_OID", os_release_path);
     if (configured[0] != '\0')
         return configured;

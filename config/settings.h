@@ -111,7 +111,7 @@ uint32_t settings_get_ipv4(FILE *file, const char *key);
 
 // The value of key in an os-release file, read as the settings file is read
 // (KEY=VALUE lines, the key's letter case ignored), cut to 63 bytes; in a
-// per-thread buffer, empty when absent or unreadable.
+// static buffer, empty when absent or unreadable.
 const char *os_release_value(const char *key, const char *path = OS_RELEASE_PATH);
 
 // The product's SNMP object identifier: os-release, else the DMI product
