@@ -92,6 +92,7 @@ void name_key(settings_key &key, const char *pattern, const key_place &at)
         used += length;
     }
     key.name[used] = '\0';
+    key.length = used;
 }
 
 void add_key(const settings_key_row &row, int event, int group, int n)
@@ -166,8 +167,10 @@ const settings_key *settings_keys()
 int settings_key_index(const char *name)
 {
     const settings_key *all = settings_keys();
+    // Most keys differ in length: only those of the same length are compared.
+    size_t length = strnlen(name, SETTINGS_KEY_NAME_SIZE);
     for (int i = 0; i < SETTINGS_KEY_COUNT; i++) {
-        if (strcasecmp(all[i].name, name) == 0)
+        if (all[i].length == length && strcasecmp(all[i].name, name) == 0)
             return i;
     }
     return -1;

@@ -9,6 +9,7 @@
 // the manual page (and in the sample, when it belongs there). The number of
 // keys, the loader and the check follow from the table.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include "config/settings.h"
 
@@ -182,6 +183,7 @@ constexpr int SETTINGS_KEY_NAME_SIZE = 64;
 // One key as the file names it: the row's name with its indices filled in.
 struct settings_key {
     char name[SETTINGS_KEY_NAME_SIZE];
+    size_t length;  // of name
     const settings_key_row *row;
     key_place at;
 };
