@@ -135,7 +135,7 @@ const char *text_or_default(char *value, const char *fallback)
 void store(module_settings &settings, const settings_key &key, const char *value)
 {
     const settings_key_row &row = *key.row;
-    if (row.field.number) {
+    if (!row.field.is_text) {
         uint32_t number = row.missing.number;
         if (value[0] != '\0')
             number = row.kind == KEY_IP ? settings_quad(value) : settings_number(value);

@@ -45,8 +45,8 @@ constexpr bool row_is_whole(const settings_key_row &row)
         holds(row.name, INDEX_MARK) != index)
         return false;
     if (is_text(row.kind))
-        return row.field.text && !row.field.number && row.missing.number == 0;
-    return row.field.number && !row.field.text && !row.missing.text;
+        return row.field.is_text && row.missing.number == 0;
+    return !row.field.is_text && !row.missing.text;
 }
 
 constexpr bool rows_are_whole()

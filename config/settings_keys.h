@@ -50,23 +50,24 @@ struct key_place {
     int n;
 };
 
-// Where a key's value goes in module_settings; a row has the one its kind
-// needs.
+// Where a key's value goes in module_settings: a number or a text field,
+// as the row's kind needs, made by SETTINGS_NUMBER or SETTINGS_TEXT.
 using number_field = uint32_t &(*)(module_settings &, const key_place &);
 using text_field = const char *&(*)(module_settings &, const key_place &);
 struct key_field {
     number_field number;
     text_field text;
+    bool is_text;  // which of the two is set (known at compile time)
 };
 
 #define SETTINGS_NUMBER(field)                                                              \
     key_field{[](module_settings &s, [[maybe_unused]] const key_place &at) -> uint32_t & { \
                   return s.field;                                                           \
               },                                                                            \
-              nullptr}
+              nullptr, false}
 #define SETTINGS_TEXT(field)                                                                   \
     key_field{nullptr, [](module_settings &s, [[maybe_unused]] const key_place &at)          \
-                           -> const char *& { return s.field; }}
+                           -> const char *& { return s.field; }, true}
 
 // What a missing or empty value gives: a number for the number kinds (0
 // unless the row says), a text for the texts (the empty text unless the row
