@@ -69,9 +69,9 @@ struct key_field {
     key_field{nullptr, [](module_settings &s, [[maybe_unused]] const key_place &at)          \
                            -> const char *& { return s.field; }, true}
 
-// What a missing or empty value gives: a number for the number kinds (0
-// unless the row says), a text for the texts (the empty text unless the row
-// names one, which also stands in for a value that is cut to nothing).
+// What a missing or empty value gives: for the number kinds a number, 0
+// unless the row gives one; for the texts the empty text unless the row
+// names a text. A value that is there but does not convert still reads as 0.
 struct key_default {
     uint32_t number = 0;
     const char *text = nullptr;
@@ -103,6 +103,11 @@ constexpr key_limits kind_limits(key_kind kind)
     }
 }
 
+// One row: the name (with <EVENT>, <G> and <N> where the indices go), how it
+// repeats, its kind and the field its value goes to; then, where the row
+// needs them, the default and limits other than its kind's. A number with a
+// default of 5 and values up to 100 would be
+//   {"MOD_NORVALE_EXAMPLE", KEY_ONCE, KEY_NUMBER, SETTINGS_NUMBER(example), 5, {0, 100}},
 struct settings_key_row {
     const char *name;
     key_repeat repeat;
