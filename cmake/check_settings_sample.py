@@ -55,11 +55,9 @@ def problems(sample, keys):
 
 def main():
     sample, manpage = sys.argv[1:3]
+    # That the manual documents exactly the daemon's keys is a unit test of
+    # the table of keys (config/settings_test.cc).
     keys = documented_keys(manpage)
-    # 48 subscription keys, 8 recipients, 32 addresses and 19 others.
-    if len(keys) != 107:
-        print("%s documents %d keys, expected 107" % (manpage, len(keys)))
-        return 1
     found = list(problems(sample, keys))
     for p in found:
         print(p)

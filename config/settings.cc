@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "config/settings_keys.h"
+
 namespace {
 
 // One line of the settings file at a time; a longer line is skipped whole, so
@@ -19,7 +21,6 @@ char empty_text[1] = "";
 
 constexpr int OID_TEXT_SIZE = 64;
 constexpr int SUBJECT_TEXT_SIZE = 1024;
-constexpr int KEY_SIZE = 96;
 constexpr const char *OID_BASE = "1.3.6.1.4.1." ENTERPRISE_NUMBER_TEXT;
 constexpr const char *DEFAULT_PRODUCT_OID = "1.3.6.1.4.1." ENTERPRISE_NUMBER_TEXT ".1.1000";
 constexpr const char *PRODUCT_FAMILY_PREFIX = "ZEB-";
@@ -116,13 +117,6 @@ void release(char *text)
         std::free(text);
 }
 
-// An owned copy of a setting, never null.
-char *setting_text(FILE *file, const char *key)
-{
-    char *value = settings_get_string(file, key);
-    return value ? value : empty_text;
-}
-
 // The setting itself, or a copy of fallback when the setting is empty; the
 // fallback constant itself if even that copy cannot be made.
 const char *text_or_default(char *value, const char *fallback)
@@ -134,37 +128,53 @@ const char *text_or_default(char *value, const char *fallback)
     return copy ? copy : fallback;
 }
 
-// Device texts are limited to 128 bytes, counted in bytes, not characters.
-char *device_text(FILE *file, const char *key)
+// Stores the value of key (the empty text when the file does not set it) in
+// the field its row names, read as its kind says: a number, or an owned
+// copy of the text, never null. A missing or empty value gives the row's
+// default.
+void store(module_settings &settings, const settings_key &key, const char *value)
 {
-    char *value = setting_text(file, key);
-    if (strnlen(value, DEVICE_TEXT_MAX + 1) > size_t(DEVICE_TEXT_MAX))
-        value[DEVICE_TEXT_MAX] = '\0';
-    return value;
+    const settings_key_row &row = *key.row;
+    if (!row.field.is_text) {
+        uint32_t number = row.missing.number;
+        if (value[0] != '\0')
+            number = row.kind == KEY_IP ? settings_quad(value) : settings_number(value);
+        row.field.number(settings, key.at) = number;
+        return;
+    }
+    char *text = strdup(value);
+    if (!text)
+        text = empty_text;
+    // Device texts are limited in bytes, not characters.
+    size_t most = row.limits.high;
+    if (row.kind == KEY_DEVICE_TEXT && strnlen(text, most + 1) > most)
+        text[most] = '\0';
+    const char *&field = row.field.text(settings, key.at);
+    field = row.missing.text ? text_or_default(text, row.missing.text) : text;
 }
 
-// The subscription switch "MOD_NORVALE_EVENT_<event>_SUBSCRIBE_<channel>";
-// 0 if the key cannot be built.
-uint32_t subscription(FILE *file, const char *event, const char *channel)
+// One pass through the file: the first line of each key sets it; then every
+// key the file does not set takes its default.
+void load_keys(FILE *file, module_settings &settings)
 {
-    char key[KEY_SIZE];
-    int length = snprintf(key, sizeof key, "MOD_NORVALE_EVENT_%s_SUBSCRIBE_%s", event, channel);
-    if (length < 0 || length >= int(sizeof key))
-        return 0;
-    return settings_get_uint(file, key);
-}
-
-void load_subscriptions(FILE *file, module_settings &settings)
-{
-    static const char *const MAIL_CHANNELS[MAIL_GROUP_COUNT] = {
-        "MAIL_GROUP_1", "MAIL_GROUP_2", "MAIL_GROUP_3", "MAIL_GROUP_4",
-    };
-    for (int code = 1; code < EVENT_CODE_COUNT; code++) {
-        const char *event = CAPS_EVENT_TYPE_NAMES[code];
-        settings.subscribe_sms[code] = subscription(file, event, "SMS");
-        settings.subscribe_trap[code] = subscription(file, event, "TRAP");
-        for (int group = 0; group < MAIL_GROUP_COUNT; group++)
-            settings.subscribe_mail[code][group] = subscription(file, event, MAIL_CHANNELS[group]);
+    const settings_key *keys = settings_keys();
+    bool set[SETTINGS_KEY_COUNT] = {};
+    settings_entry entry{0, nullptr, nullptr};
+    while (file) {
+        settings_line_kind kind = settings_next(file, entry);
+        if (kind == SETTINGS_END || kind == SETTINGS_FILE_CUT)
+            break;
+        if (kind != SETTINGS_ENTRY)
+            continue;
+        int i = settings_key_index(entry.key);
+        if (i >= 0 && !set[i]) {
+            store(settings, keys[i], entry.value);
+            set[i] = true;
+        }
+    }
+    for (int i = 0; i < SETTINGS_KEY_COUNT; i++) {
+        if (!set[i])
+            store(settings, keys[i], "");
     }
 }
 
@@ -209,56 +219,6 @@ const char *compose_subject(const module_settings &settings)
         return settings.device_name;
     char *copy = strdup(subject);
     return copy ? copy : settings.device_name;
-}
-
-void load_device(FILE *file, module_settings &settings)
-{
-    char *name = device_text(file, "MOD_NORVALE_DEVICE_NAME");
-    settings.device_location = device_text(file, "MOD_NORVALE_DEVICE_LOCATION");
-    settings.device_admin_contact = device_text(file, "MOD_NORVALE_DEVICE_ADMIN_CONTACT");
-    settings.location_subj = settings_get_uint(file, "MOD_NORVALE_DEVICE_LOCATION_SUBJ");
-    settings.admin_contact_subj = settings_get_uint(file, "MOD_NORVALE_DEVICE_ADMIN_CONTACT_SUBJ");
-    settings.device_name = text_or_default(name, DEFAULT_DEVICE_NAME);
-    settings.subject_text = compose_subject(settings);
-}
-
-void load_recipients(FILE *file, module_settings &settings)
-{
-    char key[KEY_SIZE];
-    for (int n = 1; n <= SMS_RECIPIENT_COUNT; n++) {
-        int length = snprintf(key, sizeof key, "MOD_NORVALE_SMS_RECIPIENT_%d", n);
-        bool fits = length > 0 && length < int(sizeof key);
-        settings.sms_recipients[n - 1] = fits ? setting_text(file, key) : empty_text;
-    }
-    for (int group = 1; group <= MAIL_GROUP_COUNT; group++) {
-        for (int n = 1; n <= MAIL_GROUP_ADDRESSES; n++) {
-            int length = snprintf(key, sizeof key, "MOD_NORVALE_MAIL_GROUP_%d_ADDR_%d", group, n);
-            bool fits = length > 0 && length < int(sizeof key);
-            char *address = fits ? setting_text(file, key) : empty_text;
-            settings.mail_group_addrs[group - 1][n - 1] = address;
-        }
-    }
-}
-
-void load_snmp(FILE *file, snmp_settings &snmp)
-{
-    snmp.version = settings_get_uint(file, "MOD_NORVALE_SNMP_VERSION");
-    // SNMPv1 has no informs: its PDU type is not even looked at.
-    snmp.pdu_type = snmp.version == 1 ? 0 : settings_get_uint(file, "MOD_NORVALE_SNMP_PDU_TYPE");
-    snmp.manager_ip = settings_get_ipv4(file, "MOD_NORVALE_SNMP_MANAGER_IP_ADDR");
-    snmp.manager_port = settings_get_uint(file, "MOD_NORVALE_SNMP_MANAGER_PORT");
-    snmp.community = text_or_default(setting_text(file, "MOD_NORVALE_SNMP_COMMUNITY"),
-                                     DEFAULT_SNMP_COMMUNITY);
-    snmp.username = text_or_default(setting_text(file, "MOD_NORVALE_SNMP_USERNAME"),
-                                    DEFAULT_SNMP_USERNAME);
-    snmp.engine_id_payload_type =
-        settings_get_uint(file, "MOD_NORVALE_SNMP_ENGINE_ID_PAYLOAD_TYPE");
-    snmp.engine_id_hex_payload = setting_text(file, "MOD_NORVALE_SNMP_ENGINE_ID_HEX_PAYLOAD");
-    snmp.context_name = setting_text(file, "MOD_NORVALE_SNMP_CONTEXT_NAME");
-    snmp.auth = setting_text(file, "MOD_NORVALE_SNMP_AUTH");
-    snmp.auth_password = setting_text(file, "MOD_NORVALE_SNMP_AUTH_PASSWORD");
-    snmp.priv = setting_text(file, "MOD_NORVALE_SNMP_PRIV");
-    snmp.priv_password = setting_text(file, "MOD_NORVALE_SNMP_PRIV_PASSWORD");
 }
 
 }  // namespace
@@ -365,7 +325,7 @@ uint32_t settings_get_ipv4(FILE *file, const char *key)
 
 const char *os_release_value(const char *key, const char *path)
 {
-    thread_local char value_text[OID_TEXT_SIZE];
+    static char value_text[OID_TEXT_SIZE];
     FILE *file = nullptr;
     settings_open(path, &file, nullptr, 0);
     char *value = settings_get_string(file, key);
@@ -378,7 +338,7 @@ const char *os_release_value(const char *key, const char *path)
 
 const char *product_oid(const char *os_release_path, const char *product_family_path)
 {
-    thread_local char oid[OID_TEXT_SIZE];
+    static char oid[OID_TEXT_SIZE];
     const char *configured = os_release_value("ZEB_PRODUCT_OID", os_release_path);
     if (configured[0] != '\0')
         return configured;
@@ -400,14 +360,14 @@ int load_module_settings(module_settings &settings, const char *settings_path,
     settings = module_settings{};
     FILE *file = nullptr;
     int opened = settings_open(settings_path, &file, why, why_size);
-    settings.enabled = settings_get_uint(file, "MOD_NORVALE_ENABLED");
-    load_subscriptions(file, settings);
-    derive_channel_masks(settings);
-    load_device(file, settings);
-    load_recipients(file, settings);
-    load_snmp(file, settings.snmp);
+    load_keys(file, settings);
     if (file)
         fclose(file);
+    // SNMPv1 has no informs: its PDU type counts as 0 whatever the file says.
+    if (settings.snmp.version == 1)
+        settings.snmp.pdu_type = 0;
+    derive_channel_masks(settings);
+    settings.subject_text = compose_subject(settings);
     char *oid = strdup(product_oid(os_release_path, product_family_path));
     settings.snmp.product_oid = oid ? oid : empty_text;
     return opened;

@@ -111,7 +111,7 @@ uint32_t settings_get_ipv4(FILE *file, const char *key);
 
 // The value of key in an os-release file, read as the settings file is read
 // (KEY=VALUE lines, the key's letter case ignored), cut to 63 bytes; in a
-// per-thread buffer, empty when absent or unreadable.
+// static buffer, empty when absent or unreadable.
 const char *os_release_value(const char *key, const char *path = OS_RELEASE_PATH);
 
 // The product's SNMP object identifier: os-release, else the DMI product
@@ -119,8 +119,10 @@ const char *os_release_value(const char *key, const char *path = OS_RELEASE_PATH
 const char *product_oid(const char *os_release_path = OS_RELEASE_PATH,
                         const char *product_family_path = PRODUCT_FAMILY_PATH);
 
-// Fills every field; what is missing takes its default. Logs nothing. Gives
-// what settings_open gave (0 read, -1 missing, -2 unreadable, why says why).
+// Reads the file once and fills every field as the table of keys
+// (config/settings_keys.h) says: the first line of a key wins, and what is
+// missing takes its default. Logs nothing. Gives what settings_open gave (0
+// read, -1 missing, -2 unreadable, why says why).
 int load_module_settings(module_settings &settings,
                           const char *settings_path = SETTINGS_PATH,
                           const char *os_release_path = OS_RELEASE_PATH,

@@ -7,37 +7,22 @@
 #include <cstring>
 #include <strings.h>
 
+#include "config/settings_keys.h"
+
 namespace {
 
-constexpr int KEY_NAME_SIZE = 64;
-constexpr int KNOWN_KEY_COUNT = 1 + (EVENT_CODE_COUNT - 1) * 6 + 5 + SMS_RECIPIENT_COUNT +
-                                MAIL_GROUP_COUNT * MAIL_GROUP_ADDRESSES + 13;
 constexpr int SUGGEST_DISTANCE = 2;
 constexpr int SUGGEST_KEY_MAX = 95;
 constexpr const char *PREFIX = "MOD_NORVALE_";
 constexpr size_t PREFIX_LENGTH = 12;
 constexpr size_t PASS_PHRASE_MIN = 8;
-constexpr uint32_t PORT_MAX = 65535;
 constexpr uint32_t MAC_ENGINE_ID = 3;
-
-enum key_kind {
-    KEY_SWITCH, KEY_SUBSCRIPTION, KEY_NUMBER, KEY_DEVICE_TEXT, KEY_TEXT, KEY_RECIPIENT,
-    KEY_ADDRESS, KEY_VERSION, KEY_PDU, KEY_IP, KEY_PORT,
-};
-
-struct known_key {
-    char name[KEY_NAME_SIZE];
-    key_kind kind;
-};
 
 // The first line that set each known key, and an owned copy of its value.
 struct key_value {
     int line;
     char *value;
 };
-
-known_key known_keys[KNOWN_KEY_COUNT];
-int known_key_count;
 
 // The names the SNMP tools accept; any prefix of one, in any letter case, is
 // taken for the first name it begins.
@@ -47,67 +32,6 @@ const char *const AUTH_NAMES[] = {"MD5", "SHA", "SHA1", "SHA-1", "SHA-224", "SHA
 const char *const PRIV_NAMES[] = {"DES", "AES", "AES128", "AES-128", "AES192", "AES-192",
                                   "AES256", "AES-256", "AES192C", "AES-192-C", "AES256C",
                                   "AES-256-C"};
-
-void add_key(key_kind kind, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void add_key(key_kind kind, const char *format, ...)
-{
-    if (known_key_count >= KNOWN_KEY_COUNT)
-        return;
-    known_key &key = known_keys[known_key_count++];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(key.name, sizeof key.name, format, ap);
-    va_end(ap);
-    key.kind = kind;
-}
-
-void list_known_keys()
-{
-    if (known_key_count > 0)
-        return;
-    add_key(KEY_SWITCH, "MOD_NORVALE_ENABLED");
-    for (int code = 1; code < EVENT_CODE_COUNT; code++) {
-        const char *event = CAPS_EVENT_TYPE_NAMES[code];
-        add_key(KEY_SUBSCRIPTION, "MOD_NORVALE_EVENT_%s_SUBSCRIBE_SMS", event);
-        add_key(KEY_SUBSCRIPTION, "MOD_NORVALE_EVENT_%s_SUBSCRIBE_TRAP", event);
-        for (int group = 1; group <= MAIL_GROUP_COUNT; group++)
-            add_key(KEY_SUBSCRIPTION, "MOD_NORVALE_EVENT_%s_SUBSCRIBE_MAIL_GROUP_%d", event, group);
-    }
-    add_key(KEY_DEVICE_TEXT, "MOD_NORVALE_DEVICE_NAME");
-    add_key(KEY_DEVICE_TEXT, "MOD_NORVALE_DEVICE_LOCATION");
-    add_key(KEY_DEVICE_TEXT, "MOD_NORVALE_DEVICE_ADMIN_CONTACT");
-    add_key(KEY_SWITCH, "MOD_NORVALE_DEVICE_LOCATION_SUBJ");
-    add_key(KEY_SWITCH, "MOD_NORVALE_DEVICE_ADMIN_CONTACT_SUBJ");
-    for (int n = 1; n <= SMS_RECIPIENT_COUNT; n++)
-        add_key(KEY_RECIPIENT, "MOD_NORVALE_SMS_RECIPIENT_%d", n);
-    for (int group = 1; group <= MAIL_GROUP_COUNT; group++) {
-        for (int n = 1; n <= MAIL_GROUP_ADDRESSES; n++)
-            add_key(KEY_ADDRESS, "MOD_NORVALE_MAIL_GROUP_%d_ADDR_%d", group, n);
-    }
-    add_key(KEY_VERSION, "MOD_NORVALE_SNMP_VERSION");
-    add_key(KEY_PDU, "MOD_NORVALE_SNMP_PDU_TYPE");
-    add_key(KEY_IP, "MOD_NORVALE_SNMP_MANAGER_IP_ADDR");
-    add_key(KEY_PORT, "MOD_NORVALE_SNMP_MANAGER_PORT");
-    add_key(KEY_TEXT, "MOD_NORVALE_SNMP_COMMUNITY");
-    add_key(KEY_TEXT, "MOD_NORVALE_SNMP_USERNAME");
-    add_key(KEY_NUMBER, "MOD_NORVALE_SNMP_ENGINE_ID_PAYLOAD_TYPE");
-    add_key(KEY_TEXT, "MOD_NORVALE_SNMP_ENGINE_ID_HEX_PAYLOAD");
-    add_key(KEY_TEXT, "MOD_NORVALE_SNMP_CONTEXT_NAME");
-    add_key(KEY_TEXT, "MOD_NORVALE_SNMP_AUTH");
-    add_key(KEY_TEXT, "MOD_NORVALE_SNMP_AUTH_PASSWORD");
-    add_key(KEY_TEXT, "MOD_NORVALE_SNMP_PRIV");
-    add_key(KEY_TEXT, "MOD_NORVALE_SNMP_PRIV_PASSWORD");
-}
-
-// The key's index in known_keys (letter case ignored, as the reader does), or -1.
-int key_index(const char *name)
-{
-    for (int i = 0; i < known_key_count; i++) {
-        if (strcasecmp(known_keys[i].name, name) == 0)
-            return i;
-    }
-    return -1;
-}
 
 // Edit distance of two upper-cased texts of at most SUGGEST_KEY_MAX bytes.
 int distance(const char *a, const char *b)
@@ -137,11 +61,12 @@ const char *near_miss(const char *name)
         return nullptr;
     const char *best = nullptr;
     int best_distance = SUGGEST_DISTANCE + 1;
-    for (int i = 0; i < known_key_count; i++) {
-        int d = distance(name, known_keys[i].name);
+    const settings_key *keys = settings_keys();
+    for (int i = 0; i < SETTINGS_KEY_COUNT; i++) {
+        int d = distance(name, keys[i].name);
         if (d < best_distance) {
             best_distance = d;
-            best = known_keys[i].name;
+            best = keys[i].name;
         }
     }
     return best;
@@ -235,18 +160,18 @@ bool holds_blank_or_control(const char *value)
 // The settings as read: the first value of every known key.
 struct checked {
     settings_report &report;
-    key_value values[KNOWN_KEY_COUNT];
+    key_value values[SETTINGS_KEY_COUNT];
 };
 
 const char *value_of(const checked &c, const char *name)
 {
-    int i = key_index(name);
+    int i = settings_key_index(name);
     return i >= 0 && c.values[i].value ? c.values[i].value : "";
 }
 
 int line_of(const checked &c, const char *name)
 {
-    int i = key_index(name);
+    int i = settings_key_index(name);
     return i >= 0 ? c.values[i].line : 0;
 }
 
@@ -267,7 +192,7 @@ void check_entry(checked &c, const settings_entry &e)
             e.key);
         return;
     }
-    int i = key_index(e.key);
+    int i = settings_key_index(e.key);
     if (i < 0) {
         // Only a finding that is kept gets the costly search for a near miss.
         const char *suggestion = c.report.stored < CHECK_PROBLEMS_MAX ? near_miss(e.key) : nullptr;
@@ -279,14 +204,16 @@ void check_entry(checked &c, const settings_entry &e)
     }
     if (c.values[i].value) {
         add(c.report, e.line, false, "%s is set again (first on line %d); this line is ignored",
-            known_keys[i].name, c.values[i].line);
+            settings_keys()[i].name, c.values[i].line);
         return;
     }
     c.values[i].line = e.line;
     c.values[i].value = strdup(e.value);
 }
 
-void check_number(checked &c, const known_key &key, const key_value &v)
+// A number must be plain and within its row's limits; a port is held to its
+// limits only where the manager is used (check_manager).
+void check_number(checked &c, const settings_key &key, const key_value &v)
 {
     if (!plain_number(v.value)) {
         add(c.report, v.line, false,
@@ -295,34 +222,47 @@ void check_number(checked &c, const known_key &key, const key_value &v)
         return;
     }
     uint32_t n = settings_number(v.value);
-    if ((key.kind == KEY_SWITCH || key.kind == KEY_SUBSCRIPTION) && n > 1)
+    const key_limits &limits = key.row->limits;
+    if (key.row->kind == KEY_PORT || (n >= limits.low && n <= limits.high))
+        return;
+    switch (key.row->kind) {
+    case KEY_SWITCH: case KEY_SUBSCRIPTION:
         add(c.report, v.line, false, "%s=%s is neither 0 nor 1", key.name, v.value);
-    if (key.kind == KEY_VERSION && (n < 1 || n > 3))
+        break;
+    case KEY_VERSION:
         add(c.report, v.line, false, "%s=%s is not 1, 2 or 3; SNMPv1 is used", key.name, v.value);
-    if (key.kind == KEY_PDU && n > 1)
+        break;
+    case KEY_PDU:
         add(c.report, v.line, false, "%s=%s is neither 0 (trap) nor 1 (inform)", key.name,
             v.value);
+        break;
+    default:
+        add(c.report, v.line, false, "%s=%s is not from %u to %u", key.name, v.value,
+            limits.low, limits.high);
+        break;
+    }
 }
 
-void check_destination(checked &c, const known_key &key, const key_value &v)
+void check_destination(checked &c, const settings_key &key, const key_value &v)
 {
     if (v.value[0] == '-')
         add(c.report, v.line, false, "%s begins with '-': it is refused", key.name);
     else if (holds_blank_or_control(v.value))
         add(c.report, v.line, false, "%s holds blanks or control characters", key.name);
-    else if (key.kind == KEY_ADDRESS && !strchr(v.value, '@'))
+    else if (key.row->kind == KEY_ADDRESS && !strchr(v.value, '@'))
         add(c.report, v.line, false, "%s=%.60s has no '@'", key.name, v.value);
 }
 
 // What each value must look like on its own.
 void check_values(checked &c)
 {
-    for (int i = 0; i < known_key_count; i++) {
-        const known_key &key = known_keys[i];
+    const settings_key *keys = settings_keys();
+    for (int i = 0; i < SETTINGS_KEY_COUNT; i++) {
+        const settings_key &key = keys[i];
         const key_value &v = c.values[i];
         if (!v.value || v.value[0] == '\0')
             continue;  // an empty value is the default
-        switch (key.kind) {
+        switch (key.row->kind) {
         case KEY_SWITCH: case KEY_SUBSCRIPTION: case KEY_NUMBER:
         case KEY_VERSION: case KEY_PDU: case KEY_PORT:
             check_number(c, key, v);
@@ -333,9 +273,9 @@ void check_values(checked &c)
                     "%s=%.40s is not a dotted quad of four numbers up to 255", key.name, v.value);
             break;
         case KEY_DEVICE_TEXT:
-            if (strlen(v.value) > size_t(DEVICE_TEXT_MAX))
-                add(c.report, v.line, false, "%s is %zu bytes long; only its first %d are used",
-                    key.name, strlen(v.value), DEVICE_TEXT_MAX);
+            if (strlen(v.value) > key.row->limits.high)
+                add(c.report, v.line, false, "%s is %zu bytes long; only its first %u are used",
+                    key.name, strlen(v.value), key.row->limits.high);
             break;
         case KEY_RECIPIENT: case KEY_ADDRESS:
             check_destination(c, key, v);
@@ -395,23 +335,14 @@ void check_snmpv3(checked &c)
             "engine ID, or every inform times out");
 }
 
-bool any_recipient(const checked &c)
+// Whether any key of kind (of mail group group, when it is not 0) is set.
+bool any_set(const checked &c, key_kind kind, int group = 0)
 {
-    char key[KEY_NAME_SIZE];
-    for (int n = 1; n <= SMS_RECIPIENT_COUNT; n++) {
-        snprintf(key, sizeof key, "MOD_NORVALE_SMS_RECIPIENT_%d", n);
-        if (value_of(c, key)[0] != '\0')
-            return true;
-    }
-    return false;
-}
-
-bool any_address(const checked &c, int group)
-{
-    char key[KEY_NAME_SIZE];
-    for (int n = 1; n <= MAIL_GROUP_ADDRESSES; n++) {
-        snprintf(key, sizeof key, "MOD_NORVALE_MAIL_GROUP_%d_ADDR_%d", group, n);
-        if (value_of(c, key)[0] != '\0')
+    const settings_key *keys = settings_keys();
+    for (int i = 0; i < SETTINGS_KEY_COUNT; i++) {
+        const char *value = c.values[i].value;
+        if (keys[i].row->kind == kind && (group == 0 || keys[i].at.group == group) && value &&
+            value[0] != '\0')
             return true;
     }
     return false;
@@ -426,7 +357,10 @@ void check_manager(checked &c, const char *subscription, int line)
         add(c.report, line_of(c, ip_key) ? line_of(c, ip_key) : line,
             false, "no SNMP manager address, but %s is on", subscription);
     uint32_t port = number_of(c, port_key);
-    if (port == 0 || port > PORT_MAX)
+    int port_index = settings_key_index(port_key);
+    key_limits ports = port_index >= 0 ? settings_keys()[port_index].row->limits
+                                       : kind_limits(KEY_PORT);
+    if (port < ports.low || port > ports.high)
         add(c.report, line_of(c, port_key) ? line_of(c, port_key) : line, false,
             "SNMP manager port %u is not a port from 1 to 65535, but %s is on", port, subscription);
 }
@@ -434,12 +368,13 @@ void check_manager(checked &c, const char *subscription, int line)
 // Each subscription must lead somewhere, judged by the values in effect.
 void check_subscriptions(checked &c)
 {
-    bool sms_set = any_recipient(c);
+    bool sms_set = any_set(c, KEY_RECIPIENT);
     bool trap_checked = false;
-    for (int i = 0; i < known_key_count; i++) {
-        const known_key &key = known_keys[i];
+    const settings_key *keys = settings_keys();
+    for (int i = 0; i < SETTINGS_KEY_COUNT; i++) {
+        const settings_key &key = keys[i];
         const key_value &v = c.values[i];
-        if (key.kind != KEY_SUBSCRIPTION || !v.value || settings_number(v.value) == 0)
+        if (key.row->kind != KEY_SUBSCRIPTION || !v.value || settings_number(v.value) == 0)
             continue;
         const char *channel = strstr(key.name, "_SUBSCRIBE_") + strlen("_SUBSCRIBE_");
         int group = 0;
@@ -449,7 +384,7 @@ void check_subscriptions(checked &c)
             check_manager(c, key.name, v.line);
             trap_checked = true;
         } else if (sscanf(channel, "MAIL_GROUP_%d", &group) == 1 &&
-                   !any_address(c, group))
+                   !any_set(c, KEY_ADDRESS, group))
             add(c.report, v.line, false, "%s is on, but mail group %d has no address", key.name,
                 group);
     }
@@ -558,7 +493,6 @@ void print_event(FILE *out, const module_settings &s, int code)
 void check_settings(const char *path, settings_report &report)
 {
     report = settings_report{};
-    list_known_keys();
     FILE *file = nullptr;
     report.opened = settings_open(path, &file, report.why, sizeof report.why);
     if (report.opened != 0)

@@ -5,10 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <set>
+#include <sstream>
 #include <sys/stat.h>
 #include <string>
 #include <vector>
 
+#include "config/settings_keys.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -430,6 +433,65 @@ TEST_F(settings_file, loaded_product_oid_is_an_owned_copy)
     // Later lookups reuse the shared result buffers; the record keeps its text.
     EXPECT_STREQ(os_release_value("ABSENT", release.c_str()), "");
     EXPECT_STREQ(settings.snmp.product_oid, "1.3.6.1.4.1.99.42");
+}
+
+// The keys the manual page documents: the head of each .TP entry, ".B KEY"
+// or ".BI" alternating bold text and the italic placeholders EVENT, G and N.
+std::set<std::string> documented_keys(const std::string &page)
+{
+    // The manual's one N stands for both the recipients and the addresses.
+    static_assert(SMS_RECIPIENT_COUNT == MAIL_GROUP_ADDRESSES, "N has one range");
+    auto numbers = [](int count) {
+        std::vector<std::string> all;
+        for (int n = 1; n <= count; n++)
+            all.push_back(std::to_string(n));
+        return all;
+    };
+    std::vector<std::string> events(CAPS_EVENT_TYPE_NAMES + 1,
+                                    CAPS_EVENT_TYPE_NAMES + EVENT_CODE_COUNT);
+    std::set<std::string> keys;
+    std::istringstream lines(page);
+    std::string previous, line;
+    for (; std::getline(lines, line); previous = line) {
+        bool italic = line.rfind(".BI MOD_NORVALE_", 0) == 0;
+        if (previous != ".TP" || !(italic || line.rfind(".B MOD_NORVALE_", 0) == 0))
+            continue;
+        std::istringstream parts(line);
+        std::string part;
+        parts >> part;  // the macro
+        std::vector<std::string> names = {""};
+        for (int i = 0; parts >> part; i++) {
+            std::vector<std::string> choices = {part};
+            if (italic && i % 2) {
+                choices = part == "EVENT" ? events
+                          : part == "G"   ? numbers(MAIL_GROUP_COUNT)
+                          : part == "N"   ? numbers(SMS_RECIPIENT_COUNT)
+                                          : std::vector<std::string>{"<" + part + "?>"};
+            }
+            std::vector<std::string> longer;
+            for (const std::string &name : names)
+                for (const std::string &choice : choices)
+                    longer.push_back(name + choice);
+            names = longer;
+        }
+        keys.insert(names.begin(), names.end());
+    }
+    return keys;
+}
+
+TEST(settings_keys, every_key_of_the_table_is_in_the_manual_page_and_every_key_there_in_the_table)
+{
+    std::string page = read_file(NORVALE_SOURCE_DIR "/doc/norvale-eventd.8", "");
+    ASSERT_FALSE(page.empty());
+    std::set<std::string> documented = documented_keys(page);
+    std::set<std::string> table;
+    for (int i = 0; i < SETTINGS_KEY_COUNT; i++)
+        table.insert(settings_keys()[i].name);
+    EXPECT_EQ(table.size(), size_t(SETTINGS_KEY_COUNT)) << "a key is in the table twice";
+    for (const std::string &key : table)
+        EXPECT_EQ(documented.count(key), 1u) << key << " is not in doc/norvale-eventd.8";
+    for (const std::string &key : documented)
+        EXPECT_EQ(table.count(key), 1u) << key << " is documented but not in the table";
 }
 
 }  // namespace
