@@ -61,6 +61,7 @@ struct module_settings {
     const char *sms_recipients[SMS_RECIPIENT_COUNT];
     const char *mail_group_addrs[MAIL_GROUP_COUNT][MAIL_GROUP_ADDRESSES];
     snmp_settings snmp;
+    uint32_t storm_limit;  // events of one kind per minute; 0: no limit (core/storms.h)
 };
 
 // What the reader found next in a settings file.

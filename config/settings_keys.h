@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include "config/settings.h"
+#include "core/storms.h"  // the storm limit's default and range
 
 // What a key holds. Every kind but the texts is read as a number ("%u");
 // KEY_IP as a dotted quad.
@@ -156,6 +157,9 @@ inline constexpr settings_key_row SETTINGS_KEY_ROWS[] = {
     {"MOD_NORVALE_SNMP_AUTH_PASSWORD", KEY_ONCE, KEY_TEXT, SETTINGS_TEXT(snmp.auth_password)},
     {"MOD_NORVALE_SNMP_PRIV", KEY_ONCE, KEY_TEXT, SETTINGS_TEXT(snmp.priv)},
     {"MOD_NORVALE_SNMP_PRIV_PASSWORD", KEY_ONCE, KEY_TEXT, SETTINGS_TEXT(snmp.priv_password)},
+    // Events of one kind notified per minute before the rest are counted; 0: no limit.
+    {"MOD_NORVALE_STORM_LIMIT", KEY_ONCE, KEY_NUMBER, SETTINGS_NUMBER(storm_limit),
+     int(STORM_LIMIT_DEFAULT), {0, STORM_LIMIT_MAX}},
 };
 
 constexpr int key_repeat_count(key_repeat repeat)

@@ -14,6 +14,7 @@
 #include "core/main_loop.h"
 #include "core/process.h"
 #include "core/queues.h"
+#include "core/storms.h"
 #include "sources/reboot.h"
 
 namespace {
@@ -142,6 +143,7 @@ int daemon_main(int argc, char **argv)
     }
     log_message(LOG_NOTICE, "started");
     log_also_to_stderr(false);
+    storms_reset(storms, settings.storm_limit);
     detect_reboot(settings, event_queue);
     main_loop(settings, event_queue);
     log_message(LOG_NOTICE, "stopped, got_signal: %d", int(got_signal));

@@ -246,6 +246,10 @@ class Router:
         """What the router's web interface does: creates the request file in /run."""
         self.write_file("run/norvale_test_ev_request.txt", "")
 
+    def set_tool_delay(self, tool, seconds):
+        """Every call of tool takes seconds, as a slow modem or mail server."""
+        self.write_file("standins/%s.delay" % tool, "%s\n" % seconds)
+
     def set_tool_exit(self, tool, statuses):
         """statuses: exit statuses, or "hang" for a call that never ends."""
         self.write_file("standins/%s.exit" % tool, "".join("%s\n" % s for s in statuses))
