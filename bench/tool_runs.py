@@ -11,6 +11,8 @@ its goal:
   daemon's own CPU idle, and after the end of its input     <= 1.5 s per hour
   resident memory                                           <= 3 MB
   resident memory growth over 100k lines                    none
+  one-stamp flood of failed logins, CPU per line / floor    <= 0.02
+  one-stamp flood, lines the reader handles a second        (reported)
 
 Usage: tool_runs.py [IDLE_SECONDS]   (root; uses tools/simrouter; default 60)
 """
@@ -30,6 +32,7 @@ MATCHING = "cfg: user 'u%d' updated configuration of LAN"  # not subscribed: one
 NOISE = "dnsmasq[77]: query[A] host%d.example.com from 10.0.0.2"
 IDLE_SAMPLE = 5
 CLOSING = "passwd[1]: pam_unix(passwd:chauthtok): password changed for admin"
+FLOOD = "sshd[9]: pam_unix(sshd:auth): authentication failure; user=root"
 
 
 def own_s(pid):
@@ -72,20 +75,24 @@ def start(nofile=None):
     return r
 
 
-def burst(r, template, count, closings):
-    """CPU (own, children) in seconds spent on count lines, idle cost removed."""
+def burst(r, template, count, closings, one_stamp=False):
+    """CPU (own, children) in seconds spent on count lines, idle cost removed,
+    and the wall time until the line after them was handled. one_stamp gives
+    every line the same time, as a flood written within one second."""
     pid = r.daemon_pid
     # The per-second cost of the idle cycle, taken off what the burst spent.
     o0, c0 = own_s(pid), children_s(pid)
     time.sleep(IDLE_SAMPLE)
     idle_own, idle_kids = (own_s(pid) - o0) / IDLE_SAMPLE, (children_s(pid) - c0) / IDLE_SAMPLE
     o0, c0, t0 = own_s(pid), children_s(pid), time.time()
+    stamp = now_line("")
     for at in range(0, count, 1000):
-        r.send_lines(*[now_line(template % i) for i in range(at, min(count, at + 1000))])
+        r.send_lines(*[(stamp + template if one_stamp else now_line(template % i))
+                       for i in range(at, min(count, at + 1000))])
     r.send_lines(now_line(CLOSING))
     r.wait_calls("email", closings, timeout=600)
     spent = time.time() - t0
-    return (own_s(pid) - o0 - idle_own * spent, children_s(pid) - c0 - idle_kids * spent)
+    return (own_s(pid) - o0 - idle_own * spent, children_s(pid) - c0 - idle_kids * spent, spent)
 
 
 def idle_per_hour(r, seconds):
@@ -113,7 +120,7 @@ def main():
         spent = {1024: [0.0, 0.0], 20000: [0.0, 0.0]}
         for round_number in range(3):
             for limit, r in ((1024, low), (20000, high)):
-                own, kids = burst(r, MATCHING, matching, round_number + 1)
+                own, kids, _ = burst(r, MATCHING, matching, round_number + 1)
                 spent[limit][0] += own
                 spent[limit][1] += kids
             floors.append(floor_ms(floor_bin))
@@ -124,9 +131,14 @@ def main():
         own_per_run = spent[1024][0] * 1000 / runs
         r = low
         rss_before = rss_kb(r.daemon_pid)
-        own, kids = burst(r, NOISE, noise, 4)
+        own, kids, _ = burst(r, NOISE, noise, 4)
         noise_ms = (own + kids) * 1000 / noise
         rss_after = rss_kb(r.daemon_pid)
+        # Failed logins (each one an event, the storm limit counting all
+        # but the first few), every line stamped alike.
+        flood_lines = 20000
+        own, kids, flood_s = burst(r, FLOOD, flood_lines, 5, one_stamp=True)
+        flood_ms = (own + kids) * 1000 / flood_lines
         idle = idle_per_hour(r, idle_seconds)
         r.close_input()
         time.sleep(1.5)
@@ -144,6 +156,8 @@ def main():
     row("daemon's own CPU after the end of input", at_end, "<= 1.5", " s/h")
     row("resident memory", rss_after / 1024, "<= 3", " MB")
     row("resident memory growth over %d lines" % noise, rss_after - rss_before, "0", " kB")
+    row("one-stamp flood, CPU per failed-login line / floor run", flood_ms / floor, "<= 0.02")
+    row("one-stamp flood, lines handled a second", flood_lines / flood_s, "(reported)")
 
 
 if __name__ == "__main__":
