@@ -19,19 +19,23 @@ channel_mask send_mail_record(event_record &r, const module_settings &settings,
     return channel_mask(act.send_mail(r, settings)) & NOTIFY_MAIL_ANY;
 }
 
+// The record at the head of the ring is worked on where it lies, so that
+// what is kept for a restart always holds it.
 bool retry_reserve_ring(const channel &c, const module_settings &settings, const loop_actions &act)
 {
     event_ring &ring = *c.reserve;
     while (!ring_is_empty(ring)) {
-        event_record r = ring_pop(ring);
-        if (r.code == EVENT_NONE || !(r.mask & c.bits))
+        event_record &r = ring.slots[ring.head];
+        if (r.code == EVENT_NONE || !(r.mask & c.bits)) {
+            ring_pop(ring);
             continue;
+        }
         channel_mask owed = c.send(r, settings, act);
         if (owed != 0) {
             r.mask = (r.mask & ~c.bits) | owed;
-            ring_put_back(ring, r);
             return false;
         }
+        ring_pop(ring);
     }
     return true;
 }
@@ -45,7 +49,9 @@ void dispatch_to_reserve_ring(const channel &c, event_record &r, const module_se
             return;
         r.mask = (r.mask & ~c.bits) | owed;
     }
-    if (!ring_push(*c.reserve, r))
+    event_record reserved = r;
+    reserved.served = 0;
+    if (!ring_push(*c.reserve, reserved))
         log_message(LOG_NOTICE, "%s", c.reserve_full);
     healthy = false;
 }
@@ -56,14 +62,19 @@ void queue_sms_retry(const sms_retry_entry &e, uint8_t attempts_left, const loop
               int32_t(act.clock() + SMS_RETRY_DELAY), e.counted);
 }
 
-void retry_one_sms(const sms_retry_entry &e, const module_settings &settings, const loop_actions &act)
+// e is the head of the ring; it is taken off once its outcome is known.
+void retry_one_sms(const sms_retry_entry &head, const module_settings &settings,
+                   const loop_actions &act)
 {
-    if (int32_t(act.clock()) < e.not_before) {
-        ring_push(sms_reserve_queue, e.code, e.recipient, e.timestamp_text, e.attempts_left,
-                  e.not_before, e.counted);
+    if (int32_t(act.clock()) < head.not_before) {
+        sms_retry_entry waiting = ring_pop(sms_reserve_queue);
+        ring_push(sms_reserve_queue, waiting.code, waiting.recipient, waiting.timestamp_text,
+                  waiting.attempts_left, waiting.not_before, waiting.counted);
         return;
     }
-    run_result sent = act.send_sms(e.code, e.counted, e.recipient, e.timestamp_text, settings);
+    run_result sent = act.send_sms(head.code, head.counted, head.recipient, head.timestamp_text,
+                                   settings);
+    sms_retry_entry e = ring_pop(sms_reserve_queue);
     if (run_succeeded(sent))
         return;
     uint8_t left = uint8_t((e.attempts_left - 1) & 0xFF);
@@ -79,7 +90,8 @@ void retry_one_sms(const sms_retry_entry &e, const module_settings &settings, co
 }
 
 // Visits every entry present at the start of the pass exactly once, in queue
-// order; entries queued during the pass wait for the next cycle. Once a stop
+// order; entries queued during the pass wait for the next cycle. An entry is
+// tried where it lies and taken off once its outcome is known. Once a stop
 // has waited its deadline the rest stay where they are.
 bool retry_recipients(const module_settings &settings, const loop_actions &act)
 {
@@ -90,9 +102,10 @@ bool retry_recipients(const module_settings &settings, const loop_actions &act)
     do {
         if (stop_deadline_passed(act.timings))
             return true;
-        sms_retry_entry e = ring_pop(sms_reserve_queue);
+        const sms_retry_entry &e = sms_reserve_queue.slots[sms_reserve_queue.head];
         if (e.code == EVENT_NONE) {
             log_message(LOG_ERR, "ERROR: Dequeing empty SMS reserve queue, this should be never reached!");
+            ring_pop(sms_reserve_queue);
             return true;
         }
         retry_one_sms(e, settings, act);
@@ -103,12 +116,13 @@ bool retry_recipients(const module_settings &settings, const loop_actions &act)
 
 // SMS, the channel that still works when the data link is down, has no
 // health of its own: every recipient is tried, and each failure waits alone.
-void dispatch_to_recipients(const event_record &r, const module_settings &settings,
+void dispatch_to_recipients(event_record &r, const module_settings &settings,
                             const loop_actions &act)
 {
     char timestamp_text[TIMESTAMP_TEXT_SIZE];
     act.format_timestamp(r.timestamp, timestamp_text);
-    for (int i = 0; i < SMS_RECIPIENT_COUNT; i++) {
+    for (int i = r.sms_next; i < SMS_RECIPIENT_COUNT; i++) {
+        r.sms_next = uint8_t(i);
         const char *recipient = settings.sms_recipients[i];
         if (!recipient || !recipient[0])
             continue;
@@ -120,6 +134,7 @@ void dispatch_to_recipients(const event_record &r, const module_settings &settin
         ring_push(sms_reserve_queue, r.code, recipient, timestamp_text, SMS_RETRY_ATTEMPTS,
                   int32_t(act.clock() + SMS_RETRY_DELAY), r.counted);
     }
+    r.sms_next = SMS_RECIPIENT_COUNT;
 }
 
 }  // namespace
@@ -152,8 +167,11 @@ bool retry_channel(const channel &c, const module_settings &settings, const loop
 void dispatch_to_channel(const channel &c, event_record &r, const module_settings &settings,
                          const loop_actions &act, bool &healthy)
 {
+    if (r.served & c.bits)
+        return;
     if (c.wait == WAIT_RESERVE_RING)
         dispatch_to_reserve_ring(c, r, settings, act, healthy);
     else
         dispatch_to_recipients(r, settings, act);
+    r.served |= c.bits;
 }

@@ -58,6 +58,11 @@ struct event_record {
     // (timestamp is the last). 0 for an event notified alone.
     int32_t counted = 0;
     int32_t first_counted = 0;
+    // How far the drain got with this event, so that a daemon killed in the
+    // middle of it goes on from there when started again: the channels
+    // already handled, and the next SMS recipient (1 to 8; 0 before any).
+    channel_mask served = 0;
+    uint8_t sms_next = 0;
 };
 
 // "YYYY-MM-DD hh:mm:ss" and its NUL.

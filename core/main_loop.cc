@@ -51,13 +51,13 @@ void drain_events(const module_settings &settings, event_ring &queue, const loop
                   bool (&healthy)[CHANNEL_COUNT])
 {
     while (!ring_is_empty(queue) && !stop_deadline_passed(act.timings)) {
-        event_record r = ring_pop(queue);
-        if (r.code == EVENT_NONE)
-            continue;
-        for (int i = 0; i < CHANNEL_COUNT; i++) {
+        // Worked on where it lies, and taken off once every channel has it.
+        event_record &r = queue.slots[queue.head];
+        for (int i = 0; i < CHANNEL_COUNT && r.code != EVENT_NONE; i++) {
             if (r.mask & CHANNELS[i].bits)
                 dispatch_to_channel(CHANNELS[i], r, settings, act, healthy[i]);
         }
+        ring_pop(queue);
     }
 }
 
