@@ -38,6 +38,7 @@ long long now_ms()
 }
 
 long long stop_seen_ms = -1;
+run_hooks hooks = {nullptr, -1, nullptr};
 
 // When runs must be over because of a stop; -1 while no stop is asked for.
 long long stop_deadline_ms(const run_timings &timings)
@@ -201,6 +202,7 @@ struct child_watch {
     bool line_done;
     long long started;
     long long kill_at;  // when SIGKILL goes to the group; -1 before any SIGTERM
+    bool input_watched;
     const run_timings &timings;
     run_result &run;
 };
@@ -250,18 +252,25 @@ void wait_child(child_watch &w)
             break;
         }
         long long left = enforce_limits(w);
-        pollfd watched[2];
+        pollfd watched[3];
         int count = 0;
         if (w.error_fd >= 0)
             watched[count++] = {w.error_fd, POLLIN, 0};
         if (w.handle >= 0)
             watched[count++] = {w.handle, POLLIN, 0};
+        int input = -1;
+        if (w.input_watched && hooks.input_fd >= 0 && hooks.on_input) {
+            input = count;
+            watched[count++] = {hooks.input_fd, POLLIN, 0};
+        }
         int ready = poll(watched, nfds_t(count), int(left));
         if (ready > 0 && w.error_fd >= 0 && watched[0].revents &&
             !read_error_output(w.error_fd, w.line_done, w.run)) {
             close(w.error_fd);
             w.error_fd = -1;
         }
+        if (ready > 0 && input >= 0 && watched[input].revents && !hooks.on_input())
+            w.input_watched = false;
     }
     if (w.run.end != RUN_NOT_STARTED) {
         kill(-w.pid, SIGKILL);  // whatever the cut-off tool left in its group
@@ -311,6 +320,8 @@ run_result start_and_wait(const char *const *argv, const run_options &options)
         plan.fds[2] = error_pipe[1];
 
     pid_t pid = -1;
+    if (hooks.before_run)
+        hooks.before_run();
     if (!stop_deadline_passed(options.timings)) {
         // No handler of ours may run in the child while it shares our memory.
         sigset_t all;
@@ -330,7 +341,7 @@ run_result start_and_wait(const char *const *argv, const run_options &options)
             close(error_pipe[0]);
         return run;
     }
-    child_watch w = {pid, error_pipe[0], open_child_handle(pid), false, now_ms(), -1,
+    child_watch w = {pid, error_pipe[0], open_child_handle(pid), false, now_ms(), -1, true,
                      options.timings, run};
     wait_child(w);
     return run;
@@ -485,6 +496,11 @@ run_result run_shell_command(const char *command_line)
 run_result run_shell_with(const char *command_line, const run_options &options)
 {
     return run_shell_line(command_line, options);
+}
+
+void set_run_hooks(const run_hooks &given)
+{
+    hooks = given;
 }
 
 bool stop_deadline_passed(const run_timings &timings)

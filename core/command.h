@@ -102,6 +102,18 @@ typedef run_result (*shell_runner)(const char *command_line);
 run_result run_shell_command(const char *command_line);
 run_result run_shell_with(const char *command_line, const run_options &options);
 
+// What the daemon does around every tool run: before_run (when set) just
+// before a tool starts, so that what it keeps for a restart is current; and
+// on_input whenever input_fd (when 0 or more) has something to read while a
+// tool runs, so that the system log is still answered; false from it leaves
+// the input alone for the rest of that run. Neither may run a tool.
+struct run_hooks {
+    void (*before_run)();
+    int input_fd;
+    bool (*on_input)();
+};
+void set_run_hooks(const run_hooks &hooks);
+
 // True once a stop was asked for (got_signal) and the stop deadline is over.
 bool stop_deadline_passed(const run_timings &timings = DAEMON_TIMINGS);
 

@@ -13,6 +13,9 @@
 #include "core/log.h"
 #include "core/main_loop.h"
 #include "core/process.h"
+#include "core/channels.h"
+#include "core/state.h"
+#include "sources/log_monitor.h"
 #include "core/queues.h"
 #include "core/storms.h"
 #include "sources/reboot.h"
@@ -21,6 +24,9 @@ namespace {
 
 // Settings are filled once here and never reloaded or released.
 module_settings settings;
+
+// Confirmations for the system logger: "OK" for every line once it is safe.
+constexpr const char *CONFIRM_OPTION = "--confirm";
 
 void print_usage(const char *invoked_as)
 {
@@ -70,6 +76,30 @@ int run_option(int argc, char **argv)
     return -1;
 }
 
+// What the previous run kept goes out first, in its order, before anything
+// this run raises.
+void take_back_what_is_owed()
+{
+    storms_reset(storms, settings.storm_limit);
+    clear_channel_queues();
+    queues_initialised = true;
+    if (!state_open(settings, event_queue))
+        return;
+    int owed = state_load();
+    if (owed > 0)
+        log_message(LOG_NOTICE, "Took back %d notifications kept by the previous run", owed);
+}
+
+void save_before_run()
+{
+    state_save();
+}
+
+bool read_while_running()
+{
+    return stash_log_input(STDIN_FILENO);
+}
+
 const char *base_name(const char *path)
 {
     const char *slash = strrchr(path, '/');
@@ -102,6 +132,12 @@ int daemon_main(int argc, char **argv)
     install_harmless_signals();
     const char *invoked_as = argc > 0 && argv[0] ? argv[0] : "norvale-eventd";
     int32_t startup_delay = 0;
+    bool confirm = argc > 1 && strcmp(argv[1], CONFIRM_OPTION) == 0;
+    if (confirm) {
+        argv[1] = argv[0];  // the delay, if any, is looked for after the option
+        argv++;
+        argc--;
+    }
     if (argc > 1) {
         if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
             print_usage(invoked_as);
@@ -139,12 +175,23 @@ int daemon_main(int argc, char **argv)
     log_settings_findings(SETTINGS_PATH);
     if (settings.enabled == 0) {
         log_message(LOG_NOTICE, "module disabled, not starting");
+        // The system logger that starts the daemon for its confirmations
+        // gets them all the same, so that it does not start it again and
+        // again: every line is answered and dropped.
+        if (confirm) {
+            log_monitor_confirm(STDOUT_FILENO);
+            discard_log_input();
+        }
         return 1;
     }
     log_message(LOG_NOTICE, "started");
     log_also_to_stderr(false);
-    storms_reset(storms, settings.storm_limit);
+    take_back_what_is_owed();
     detect_reboot(settings, event_queue);
+    set_run_hooks({save_before_run, confirm ? STDIN_FILENO : -1, confirm ? read_while_running : nullptr});
+    state_save();
+    if (confirm)
+        log_monitor_confirm(STDOUT_FILENO);
     main_loop(settings, event_queue);
     log_message(LOG_NOTICE, "stopped, got_signal: %d", int(got_signal));
     return 0;

@@ -4,6 +4,7 @@
 #include "core/clock.h"
 #include "core/log.h"
 #include "core/process.h"
+#include "core/state.h"
 #include "core/storms.h"
 #include "notify/mail.h"
 #include "notify/sms.h"
@@ -24,6 +25,12 @@ bool daemon_poll_phase(const module_settings &settings, event_ring &queue)
 }
 
 time_t system_clock() { return time(nullptr); }
+
+void daemon_at_stop(const module_settings &settings, event_ring &queue)
+{
+    finish_log_input(settings, queue);
+    state_save(true);
+}
 
 // The notifiers as the daemon runs them: through the real shell.
 int daemon_send_snmp(const event_record &r, const snmp_settings &snmp)
@@ -61,7 +68,8 @@ void drain_events(const module_settings &settings, event_ring &queue, const loop
     }
 }
 
-// What the daemon takes with it when it ends: nothing is kept across a restart.
+// What the daemon leaves undelivered when it ends; with a state folder it is
+// kept for the next start.
 void note_undelivered(const event_ring &queue)
 {
     unsigned events = ring_count(queue);
@@ -69,7 +77,12 @@ void note_undelivered(const event_ring &queue)
     unsigned mail = ring_count(reserve_mail_queue);
     unsigned sms = ring_count(sms_reserve_queue);
     unsigned total = events + snmp + mail + sms;
-    if (total != 0)
+    if (total != 0 && state_kept())
+        log_message(LOG_NOTICE,
+                    "Warning: %u notifications left undelivered: %u events waiting, %u SNMP and "
+                    "%u e-mail reserve records, %u SMS retries, kept for the next start",
+                    total, events, snmp, mail, sms);
+    else if (total != 0)
         log_message(LOG_NOTICE,
                     "Warning: %u notifications left undelivered: %u events waiting, %u SNMP and "
                     "%u e-mail reserve records, %u SMS retries",
@@ -84,7 +97,7 @@ void note_undelivered(const event_ring &queue)
 
 const loop_actions DAEMON_ACTIONS = {
     daemon_send_snmp, daemon_send_mail, daemon_send_sms, format_timestamp, daemon_poll_phase,
-    system_clock,     DAEMON_TIMINGS,
+    system_clock,     DAEMON_TIMINGS,   daemon_at_stop,
 };
 
 void run_dispatch(const module_settings &settings, event_ring &queue, const loop_actions &actions)
@@ -106,9 +119,12 @@ void main_loop(const module_settings &settings, event_ring &queue, const loop_ac
         log_cycle_start();
         report_noted_signals();
         run_dispatch(settings, queue, actions);
+        state_save();
         // A stop that came while the cycle sent goes no further than its sends.
         if (got_signal != 0 || !actions.poll_phase(settings, queue))
             break;
     }
+    if (actions.at_stop)
+        actions.at_stop(settings, queue);
     note_undelivered(queue);
 }

@@ -25,6 +25,9 @@ struct loop_actions {
     bool (*poll_phase)(const module_settings &settings, event_ring &queue);
     time_t (*clock)();
     run_timings timings;
+    // At the stop, before what is left is counted: the input already read
+    // is handled and what is owed is kept (none in unit tests).
+    void (*at_stop)(const module_settings &settings, event_ring &queue);
 };
 extern const loop_actions DAEMON_ACTIONS;
 

@@ -77,7 +77,7 @@ bool fake_poll(const module_settings &, event_ring &) { return --polls_before_st
 time_t fake_clock() { return fake_now; }
 
 loop_actions FAKE = {fake_snmp, fake_mail, fake_sms, fake_format, fake_poll, fake_clock,
-                     DAEMON_TIMINGS};
+                     DAEMON_TIMINGS, nullptr};
 
 event_ring queue;
 module_settings settings;

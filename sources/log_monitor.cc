@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include "core/clock.h"
+#include "core/command.h"
+#include "core/state.h"
 #include "core/log.h"
 #include "core/process.h"
 
@@ -42,6 +44,8 @@ struct log_reader {
 
 rate_limited_warning cut_lines;
 rate_limited_warning untimed_events;
+// Where "OK" goes for each line handled or kept, in confirmation mode; -1 off.
+int confirm_fd = -1;
 
 log_reader reader;
 char line_buffer[LOG_LINE_SIZE];
@@ -135,9 +139,10 @@ bool skip_rest_of_line()
 }
 
 // Copies the next line (newline included), or the first 1023 characters of
-// a longer one, into line_buffer. At the end of the feed a last piece without
-// newline counts as a line. False when no such line is buffered yet.
-bool take_line()
+// a longer one, into line (LOG_LINE_SIZE bytes). At the end of the feed a last
+// piece without newline counts as a line. False when no such line is
+// buffered yet.
+bool take_line(char *line = line_buffer)
 {
     if (reader.state != READING && (reader.start == reader.end || !skip_rest_of_line()))
         return false;
@@ -156,9 +161,10 @@ bool take_line()
         return false;
     if (!newline && length == size_t(LOG_LINE_SIZE - 1))
         reader.state = AFTER_PART;
-    memcpy(line_buffer, from, length);
-    line_buffer[length] = '\0';
+    memcpy(line, from, length);
+    line[length] = '\0';
     reader.start += length;
+    state_note_read(int32_t(time(nullptr)));
     return true;
 }
 
@@ -221,6 +227,52 @@ int wait_for_input(int fd, int timeout_ms)
     return ready;
 }
 
+void confirm()
+{
+    if (confirm_fd < 0)
+        return;
+    ssize_t n;
+    do {
+        n = write(confirm_fd, "OK\n", 3);
+    } while (n < 0 && errno == EINTR);
+}
+
+// Handles a line and makes what it raised survive a kill before answering it.
+void handle_and_confirm(const char *line, const module_settings &settings, event_ring &queue,
+                        log_time_converter convert)
+{
+    if (handle_log_line(line, settings, queue, convert))
+        state_save();
+    confirm();
+}
+
+// Handles the lines read while tools ran, oldest first; each leaves the kept
+// list only once handled, so a kill in the middle loses none.
+void handle_kept_lines(const module_settings &settings, event_ring &queue,
+                       log_time_converter convert)
+{
+    char line[LOG_LINE_SIZE];
+    while (state_pending_first(line)) {
+        handle_log_line(line, settings, queue, convert);
+        state_pending_drop();
+        state_save();
+    }
+}
+
+// Whether the line may still count: stamped since the start, or, after a
+// restart, stamped at most a little before the previous run last read its
+// input and not one of the lines that run handled.
+bool in_time(const char *line, int32_t line_time)
+{
+    int32_t previous = state_previous_read_at();
+    if (previous >= 0 && state_handled_before(line))
+        return false;
+    if (line_time >= start_timestamp)
+        return true;
+    return previous >= 0 && line_time >= 0 &&
+           int64_t(line_time) >= int64_t(previous) - RESTART_GAP_SLACK_S;
+}
+
 }  // namespace
 
 int32_t log_line_time(const char *line, log_time_converter convert)
@@ -235,14 +287,14 @@ int32_t log_line_time(const char *line, log_time_converter convert)
     return convert(time_text);
 }
 
-void handle_log_line(const char *line, const module_settings &settings, event_ring &queue,
+bool handle_log_line(const char *line, const module_settings &settings, event_ring &queue,
                      log_time_converter convert)
 {
     size_t length = strlen(line);
     const char *colon = length >= size_t(LOG_TEXT_AT) ? strchr(line + LOG_TEXT_AT, ':') : nullptr;
     if (!colon || colon[1] != ' ') {
         drop_untagged_line(line, length);
-        return;
+        return false;
     }
     const char *message = colon + 2;
     int32_t code = EVENT_NONE;
@@ -254,19 +306,22 @@ void handle_log_line(const char *line, const module_settings &settings, event_ri
     // Only a line that raises an event or draws a warning needs its time:
     // the date tool is not run for the many lines that cannot matter.
     if (code == EVENT_NONE && !bad_format)
-        return;
+        return false;
     // Entries written before this run started were there before us; an
     // event whose time could not be read is not dropped without a word.
     int32_t line_time = log_line_time(line, convert);
-    if (line_time < start_timestamp) {
+    if (!in_time(line, line_time)) {
         if (line_time < 0 && code != EVENT_NONE)
             note_untimed_event(code);
-        return;
+        return false;
     }
     if (bad_format)
         log_message(LOG_NOTICE, "Warning: pam_unix log entry with unexpected format");
-    if (code != EVENT_NONE)
-        raise_event(queue, code, settings.channel_masks[code], line_time);
+    if (code == EVENT_NONE)
+        return false;
+    state_note_handled(line);
+    raise_event(queue, code, settings.channel_masks[code], line_time);
+    return true;
 }
 
 log_watch_result watch_log_input(const module_settings &settings, event_ring &queue, int fd,
@@ -275,9 +330,10 @@ log_watch_result watch_log_input(const module_settings &settings, event_ring &qu
     timespec started;
     clock_gettime(CLOCK_MONOTONIC, &started);
     long timeout = WINDOW_MS;
+    handle_kept_lines(settings, queue, convert);
     for (;;) {
         if (take_line()) {
-            handle_log_line(line_buffer, settings, queue, convert);
+            handle_and_confirm(line_buffer, settings, queue, convert);
         } else {
             int ready = wait_for_input(fd, int(timeout));
             if (ready == 0)
@@ -300,13 +356,74 @@ log_watch_result watch_log_input(const module_settings &settings, event_ring &qu
 void read_log_file(const module_settings &settings, event_ring &queue, int fd,
                    log_time_converter convert)
 {
+    handle_kept_lines(settings, queue, convert);
     for (;;) {
         if (take_line())
-            handle_log_line(line_buffer, settings, queue, convert);
+            handle_and_confirm(line_buffer, settings, queue, convert);
         else if (reader.at_end)
             return;
         else
             fill_input(fd);
+    }
+}
+
+void log_monitor_confirm(int fd)
+{
+    confirm_fd = fd;
+    confirm();  // ready to read
+}
+
+bool stash_log_input(int fd)
+{
+    if (reader.at_end || state_pending_count() == PENDING_LINES)
+        return false;
+    fill_input(fd);
+    char line[LOG_LINE_SIZE];
+    while (state_pending_count() < PENDING_LINES && take_line(line)) {
+        state_pending_add(line);
+        state_save();
+        confirm();
+    }
+    return !reader.at_end;
+}
+
+void finish_log_input(const module_settings &settings, event_ring &queue, int fd)
+{
+    handle_kept_lines(settings, queue, clock_log_time);
+    for (;;) {
+        if (!take_line()) {
+            pollfd watched = {fd, POLLIN, 0};
+            if (reader.at_end || poll(&watched, 1, 0) <= 0 || (watched.revents & POLLNVAL))
+                return;
+            fill_input(fd);
+            continue;
+        }
+        // Past the stop deadline no date tool runs: the line waits for the
+        // next start, kept with the rest.
+        if (stop_deadline_passed() && state_pending_add(line_buffer)) {
+            state_save();
+            confirm();
+        } else {
+            handle_and_confirm(line_buffer, settings, queue, clock_log_time);
+        }
+    }
+}
+
+void discard_log_input(int fd)
+{
+    while (got_signal == 0 && !reader.at_end) {
+        if (!take_line()) {
+            pollfd watched = {fd, POLLIN, 0};
+            int ready = poll(&watched, 1, -1);
+            if (ready < 0 && errno != EINTR)
+                return;
+            if (ready > 0 && (watched.revents & POLLNVAL))
+                return;
+            if (ready > 0)
+                fill_input(fd);
+            continue;
+        }
+        confirm();
     }
 }
 

@@ -20,8 +20,9 @@ enum log_watch_result { LOG_CARRY_ON = 0, LOG_STOP = 1 };
 // when the text has another shape or the conversion fails.
 int32_t log_line_time(const char *line, log_time_converter convert = clock_log_time);
 
-// Classifies one line and appends at most one event to queue.
-void handle_log_line(const char *line, const module_settings &settings, event_ring &queue,
+// Classifies one line and appends at most one event to queue (or counts it
+// in a storm); true when it did either.
+bool handle_log_line(const char *line, const module_settings &settings, event_ring &queue,
                      log_time_converter convert = clock_log_time);
 
 // One window of one second on descriptor fd (0 in the daemon): every line
@@ -34,6 +35,24 @@ log_watch_result watch_log_input(const module_settings &settings, event_ring &qu
 // once. The end of input is noted as the watch notes it.
 void read_log_file(const module_settings &settings, event_ring &queue, int fd,
                    log_time_converter convert = clock_log_time);
+
+// Confirmations for the system logger: writes "OK" on fd now (ready to
+// read) and once for every line read, as soon as the line and whatever it
+// raised would survive a kill of the daemon. -1 turns them off.
+void log_monitor_confirm(int fd);
+
+// While a tool runs: reads what fd holds into the kept lines (answering each
+// once it is kept), to be handled after the run. False when the input has
+// ended or no more lines can be kept.
+bool stash_log_input(int fd = 0);
+
+// At a stop: handles the lines read and what fd still holds, until its end;
+// once the stop deadline has passed, lines are kept for the next start.
+void finish_log_input(const module_settings &settings, event_ring &queue, int fd = 0);
+
+// A disabled daemon in confirmation mode: answers every line of fd and
+// drops it, until the input ends or a stop signal comes.
+void discard_log_input(int fd = 0);
 
 // Forgets everything read but not yet handled, and the end of input; for
 // tests that feed several inputs to one process.
