@@ -67,7 +67,7 @@ class Lifecycle(unittest.TestCase):
             self.assertEqual(started["facility"], LOG_DAEMON)
             self.assertEqual(started["ident"], "norvale-eventd")
             self.assertEqual(started["pid"], r.daemon_pid)
-            time.sleep(0.5)
+            r.wait_cycle_end()  # in its loop
             self.assertEqual(r.stop(signal.SIGTERM), 0)
             self.assertEqual(r.log.texts()[-1], "stopped, got_signal: 15")
             self.assertNotIn("error on poll, stopping", r.log.texts())

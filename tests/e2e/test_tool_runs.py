@@ -89,7 +89,7 @@ class ToolRuns(unittest.TestCase):
         r.wait_log("started")
         r.send_lines(now_line(CONFIG_LINE))
         r.wait_calls("sms", 1)
-        time.sleep(1.5)  # a run taken for failed would be retried or logged by now
+        r.wait_cycle_end()  # a run taken for failed would be logged by now
         self.assertEqual(len(r.calls("sms")), 1)
         self.assertEqual(r.stop(signal.SIGTERM), 0)
         texts = r.log.texts()
