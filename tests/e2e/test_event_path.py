@@ -112,6 +112,10 @@ class EventPath(unittest.TestCase):
         self.assertEqual(rec["pri"], LOG_ERR)
         r.wait_cycles(2)  # the retry waits two minutes, not a cycle
         self.assertEqual(len(r.calls("sms")), 1)
+        # A stop takes the waiting retry with it, and says so.
+        self.assertEqual(r.stop(), 0)
+        r.wait_log("Warning: 1 notifications left undelivered: 0 events waiting, "
+                   "0 SNMP and 0 e-mail reserve records, 1 SMS retries")
 
     def test_values_reach_the_tools_exactly_and_never_run_as_shell_code(self):
         hostile = "R1 $(touch /run/a) `touch /run/b` \"q\" \\ 'x'"
