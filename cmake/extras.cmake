@@ -70,6 +70,10 @@ if(NORVALE_TESTS)
            COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
                    -DPREFIX=${CMAKE_BINARY_DIR}/install-check
                    -P ${CMAKE_CURRENT_LIST_DIR}/check_install.cmake)
+  set_tests_properties(doc_manual_page_renders_without_warnings
+                       doc_settings_sample_uses_only_documented_keys
+                       doc_manual_page_lists_every_logged_message
+                       install_puts_every_file_in_place PROPERTIES LABELS unit)
   # The demo's story, without pauses: every notification must arrive.
   # (tests/e2e/test_rsyslog.py is registered with the other e2e tests.)
   add_test(NAME e2e_demo_check

@@ -7,10 +7,20 @@ if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   message(FATAL_ERROR "NORVALE_FUZZ needs clang (-DCMAKE_CXX_COMPILER=clang++)")
 endif()
 
+# Each target's seeds are also a quick test (ctest -L fuzz): given files
+# rather than a folder, a libFuzzer binary runs exactly those inputs once and
+# exits, failing on a crash, a sanitizer report or a broken property.
+enable_testing()
+
 function(norvale_fuzz_target name library)
   add_executable(${name}_fuzz ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/${name}_fuzz.cc)
   target_link_libraries(${name}_fuzz PRIVATE ${library})
   target_link_options(${name}_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+  file(GLOB seeds CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/seeds/${name}/*)
+  if(seeds)
+    add_test(NAME fuzz_${name}_seeds COMMAND ${name}_fuzz ${seeds})
+    set_tests_properties(fuzz_${name}_seeds PROPERTIES LABELS fuzz TIMEOUT 120)
+  endif()
 endfunction()
 
 norvale_fuzz_target(route_table norvale_net)

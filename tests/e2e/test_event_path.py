@@ -80,7 +80,10 @@ class EventPath(unittest.TestCase):
         fresh = now_line(CONFIG_LINE)
         r.send_lines(fresh)
         r.wait_calls("sms", 2)
-        time.sleep(1.5)
+        # Events are sent in the order of their lines, so anything the earlier
+        # lines had raised would have come before these; a repeat, after them
+        # in the same sends or in the next cycle's.
+        r.wait_cycles(1)
         self.assertEqual([c[1][1][-19:] for c in r.calls("sms")], [fresh[:19]] * 2)
         self.assertEqual(len(r.log.find("Warning: log entry with unexpected format")), 1)
         self.assertFalse(os.path.exists(os.path.join(r.root, "run", "pwned")))
@@ -97,7 +100,7 @@ class EventPath(unittest.TestCase):
         self.assertEqual([c[1][1] for c in calls],
                          ["ops@example.org", "boss@example.org", "boss@example.org", "boss@example.org"])
         self.assertEqual(calls[3][1], mail_args("boss@example.org", 1, "Configuration changed", line[:19]))
-        time.sleep(2.5)
+        r.wait_cycles(1)  # the retry pass of the next cycle has nothing more
         self.assertEqual(len(r.calls("email")), 4)
 
     def test_failed_sms_is_logged_and_queued_for_a_later_retry(self):
@@ -107,8 +110,12 @@ class EventPath(unittest.TestCase):
         r.send_lines(now_line(CONFIG_LINE))
         rec = r.wait_log("Error: failed to send SMS for +420111, enqueing...")[0]
         self.assertEqual(rec["pri"], LOG_ERR)
-        time.sleep(3)  # the retry waits two minutes, not a cycle
+        r.wait_cycles(2)  # the retry waits two minutes, not a cycle
         self.assertEqual(len(r.calls("sms")), 1)
+        # A stop takes the waiting retry with it, and says so.
+        self.assertEqual(r.stop(), 0)
+        r.wait_log("Warning: 1 notifications left undelivered: 0 events waiting, "
+                   "0 SNMP and 0 e-mail reserve records, 1 SMS retries")
 
     def test_values_reach_the_tools_exactly_and_never_run_as_shell_code(self):
         hostile = "R1 $(touch /run/a) `touch /run/b` \"q\" \\ 'x'"
@@ -124,7 +131,7 @@ class EventPath(unittest.TestCase):
         line = now_line(CONFIG_LINE)
         r.send_lines(line)
         r.wait_calls("sms", 1)
-        time.sleep(1.5)
+        r.wait_cycle_end()  # the sends of this event are over
         self.assertEqual(r.calls(), [
             ("email", mail_args("a b@example.org", 1, "Configuration changed", line[:19],
                                 subject_device=hostile, device=hostile)),
@@ -144,7 +151,7 @@ class EventPath(unittest.TestCase):
         r = self.router()
         r.close_input()
         r.wait_log("Warning: nothing read from stdin!")
-        time.sleep(3)
+        r.wait_cycles(2)  # two more seconds of reading, from an input that has ended
         self.assertEqual(len(r.log.find("Warning: nothing read from stdin!")), 1)
         self.assertEqual(r.log.find("Warning: nothing read from stdin!")[0]["pri"], LOG_NOTICE)
         began = time.time()
@@ -156,7 +163,8 @@ class EventPath(unittest.TestCase):
 
     def test_sigterm_during_the_wait_stops_at_once(self):
         r = self.router()
-        time.sleep(1.2)
+        # Its cycle has just begun, with nothing to send: it waits for log lines.
+        r.wait_cycle_end()
         began = time.time()
         self.assertEqual(r.stop(), 0)
         self.assertLess(time.time() - began, 0.5)

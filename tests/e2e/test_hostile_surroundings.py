@@ -5,7 +5,6 @@ hung or silently lost."""
 import os
 import signal
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "simrouter"))
@@ -43,7 +42,7 @@ class Hostile(unittest.TestCase):
         forged = head + "x" * (1023 - len(head)) + now_line(CONFIG_LINE)
         r.send_lines(forged, forged + "y" * 5000, now_line(CONFIG_LINE))
         r.wait_calls("sms", 3)
-        time.sleep(2)
+        r.wait_cycle_end()  # the sends of these lines are over
         texts = self.sms_texts(r)
         self.assertEqual([t.split("\n")[0] for t in texts],
                          ["Login failed", "Login failed", "Configuration changed"])
@@ -59,7 +58,7 @@ class Hostile(unittest.TestCase):
         r.set_tool_exit("email", [0, 1, 1, 0])
         r.send_lines(now_line(CONFIG_LINE))
         r.wait_calls("email", 5, timeout=15)
-        time.sleep(2.5)
+        r.wait_cycles(1)  # the retry pass of the next cycle has nothing more
         self.assertEqual([args[1] for _, args in r.calls("email")],
                          ["good@example.org", "bad@example.org", "bad@example.org",
                           "bad@example.org", "late@example.org"])
@@ -74,7 +73,9 @@ class Hostile(unittest.TestCase):
         r.set_tool_exit("email", [1])
         r.send_lines(now_line(CONFIG_LINE))
         r.wait_calls("sms", 1)
-        time.sleep(2.5)  # both channels have failed again in the retry passes
+        # Both channels have failed again in a retry pass.
+        r.wait_calls("net-snmptrap", 2)
+        r.wait_calls("email", 2)
         r.send_lines(now_line(LOGIN_LINE + "x"))
         r.wait_calls("sms", 2)
         self.assertEqual(self.sms_texts(r)[1].split("\n")[0], "Login failed")
@@ -91,14 +92,14 @@ class Hostile(unittest.TestCase):
             rec = r.wait_log("Warning: time of a CONFIG_CHANGED log entry unreadable, event dropped "
                              "(1 dropped since the last warning)")[0]
             self.assertEqual(rec["pri"], LOG_NOTICE)
-            time.sleep(1.5)
+            r.wait_cycle_end()  # the second line has been read too
             self.assertEqual(len([t for t in r.log.texts() if "unreadable" in t]), 1)
 
     def test_habitual_signals_do_not_end_the_daemon(self):
         r = self.router(MOD_NORVALE_EVENT_CONFIG_CHANGED_SUBSCRIBE_SMS="1")
         for sig in (signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM, signal.SIGPIPE):
             r.send_signal(sig)
-            time.sleep(0.3)
+            r.wait_for(lambda: not r.signal_pending(r.daemon_pid, sig), what="signal %d taken" % sig)
             self.assertTrue(r.alive(r.daemon_pid), sig)
         for sig in (signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2):
             self.assertEqual(r.wait_log(NOTICE % sig)[0]["pri"], LOG_NOTICE)
@@ -132,7 +133,7 @@ class Hostile(unittest.TestCase):
                                 "Warning: Unable to open boot timestamp file. Reboot detection compromised."}
                 if name in expected:
                     r.wait_log(expected[name], timeout=5)
-                time.sleep(0.5)
+                r.wait_cycle_end()  # past start-up: its loop runs
                 self.assertEqual(r.stop(), 0)
 
     def test_stalled_system_log_never_holds_back_an_sms(self):
@@ -141,7 +142,7 @@ class Hostile(unittest.TestCase):
         r.send_lines(*(["garbage"] * 40 + [now_line(CONFIG_LINE)]))
         r.wait_calls("sms", 1, timeout=8)
         r.log.resume()
-        time.sleep(1)
+        r.wait_for(lambda: not r.log.backlog(), what="the system log to catch up")
         r.send_lines("garbage")
         dropped = r.wait_for(lambda: [t for t in r.log.texts() if t.endswith(
             " log messages dropped while the system log was not reading")], what="dropped count")

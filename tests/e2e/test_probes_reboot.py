@@ -2,7 +2,6 @@
 detection from /proc/uptime, through the real daemon."""
 import os
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "simrouter"))
@@ -37,17 +36,19 @@ class Probes(unittest.TestCase):
             r.add_cable("eth%d" % n)
         r.start()
         r.wait_log("started")
-        time.sleep(1.5)  # carrier seen on every port
+        r.wait_cycles(1)  # carrier seen on every port
         r.pull_cable("eth1")
         r.wait_calls("sms", 1)
-        time.sleep(3)  # still no carrier: nothing more
+        # Still no carrier: nothing more from the next two probes and the
+        # sends after each.
+        r.wait_cycles(2)
         self.assertEqual(events(r), ["Ethernet cable 1 disconnected"])
         r.plug_cable("eth1")
-        time.sleep(1.5)
+        r.wait_cycles(1)  # carrier seen again
         r.pull_cable("eth1")
         r.pull_cable("eth2")
         r.wait_calls("sms", 3)
-        time.sleep(1.5)
+        r.wait_cycles(1)  # the next cycle's probe and sends bring nothing more
         self.assertEqual(events(r), ["Ethernet cable 1 disconnected", "Ethernet cable 1 disconnected",
                                      "Ethernet cable 2 disconnected"])
 
@@ -57,7 +58,9 @@ class Probes(unittest.TestCase):
         r.pull_cable("eth0")
         r.start()
         r.wait_log("started")
-        time.sleep(3.5)
+        # The second probe without carrier would raise the event, the sends
+        # of the cycle after it deliver it.
+        r.wait_cycles(3)
         self.assertEqual(r.calls(), [])
 
     def test_request_file_raises_one_test_event_and_disappears(self):
@@ -69,15 +72,16 @@ class Probes(unittest.TestCase):
             f.write("please\n")
         r.wait_calls("sms", 1)
         self.assertFalse(os.path.exists(request))
-        time.sleep(2.5)
+        r.wait_cycles(1)  # the next cycle's probe and sends bring nothing more
         self.assertEqual(events(r), ["Test event triggered"])
 
 
 class Reboot(unittest.TestCase):
     def run_once(self, r):
+        runs = len(r.log.find("started"))
         r.start()
-        r.wait_log("started")
-        time.sleep(1.5)
+        r.wait_log("started", count=runs + 1)
+        r.wait_cycles(1)  # the first cycle's sends, where a reboot event goes, are over
         self.assertEqual(r.stop(), 0)
 
     def test_start_soon_after_boot_reports_the_boot_once(self):

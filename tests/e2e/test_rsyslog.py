@@ -62,7 +62,10 @@ class Rsyslog(unittest.TestCase):
         r.logger("passwd", "pam_unix(passwd:chauthtok): password changed for admin", with_pid=True)
         r.wait_calls("sms", 3)
         ended = time.time()
-        time.sleep(1.5)
+        r.wait_cycle_end()  # the sends of these lines are over
+        # rsyslog's copy of the daemon's input has the last line too.
+        r.wait_for(lambda: [l for l in self.feed_lines() if "password changed for admin" in l],
+                   what="the copy of the passwd line")
 
         feed = [LINE.match(l) for l in self.feed_lines()]
         self.assertTrue(all(feed), self.feed_lines())

@@ -25,6 +25,7 @@ router's network namespace.
 """
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -42,6 +43,9 @@ DEFAULT_PATH = [STANDINS, "/usr/local/bin", "/usr/bin", "/bin", "/usr/local/sbin
 
 LOG_ERR, LOG_WARNING, LOG_NOTICE = 3, 4, 5
 LOG_DAEMON = 3
+
+# What the daemon logs for a SIGHUP, at the start of the cycle after it.
+HUP_NOTICE = "Ignoring signal %d: settings are read only at start, restart to apply them" % signal.SIGHUP
 
 UPTIME_OID = ".1.3.6.1.2.1.1.3.0"
 TRAP_OID_OID = ".1.3.6.1.6.3.1.1.4.1.0"
@@ -92,15 +96,23 @@ exec unshare --mount -- /bin/sh -c 'mount --bind "$0" /dev/log && exec "$@"' '{c
 """
 
 
+# A datagram of the harness's own, never kept as a record: see SyslogCapture.sync.
+SYNC_MARK = b"norvale-harness sync "
+
+
 class SyslogCapture:
     """A Unix datagram socket standing in for /dev/log."""
 
     def __init__(self, path):
+        self.path = path
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(path)
         os.chmod(path, 0o666)
         self.records = []
         self.lock = threading.Lock()
+        self.synced = threading.Condition(self.lock)
+        self.sync_sent = 0
+        self.sync_read = 0
         self.reading = threading.Event()  # cleared: the system log stalls
         self.reading.set()
         self.thread = threading.Thread(target=self._read, daemon=True)
@@ -113,6 +125,11 @@ class SyslogCapture:
                 data = self.sock.recv(65536)
             except OSError:
                 return
+            if data.startswith(SYNC_MARK):
+                with self.lock:
+                    self.sync_read = int(data[len(SYNC_MARK):])
+                    self.synced.notify_all()
+                continue
             m = RECORD.match(data.rstrip(b"\n"))
             if not m:
                 rec = {"pri": None, "facility": None, "ident": None, "pid": None,
@@ -137,6 +154,29 @@ class SyslogCapture:
     def find(self, text, ident=None):
         with self.lock:
             return [r for r in self.records if r["text"] == text and (ident is None or r["ident"] == ident)]
+
+    def sync(self, timeout=10):
+        """Returns once every record that reached the socket before the call
+        has been read: a datagram of the harness's own, queued behind them,
+        has come through. Before a check that something was NOT logged by a
+        program that has ended."""
+        with self.lock:
+            self.sync_sent += 1
+            number = self.sync_sent
+        sender = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        try:
+            sender.settimeout(timeout)
+            sender.sendto(SYNC_MARK + str(number).encode(), self.path)
+        finally:
+            sender.close()
+        with self.lock:
+            if not self.synced.wait_for(lambda: self.sync_read >= number, timeout):
+                raise AssertionError("the system log socket was not read within %s s" % timeout)
+
+    def backlog(self):
+        """True while records wait in the socket unread."""
+        readable, _, _ = select.select([self.sock], [], [], 0)
+        return bool(readable)
 
     def stall(self):
         """Stops reading (after at most one more record), as a system log
@@ -298,6 +338,7 @@ class Router:
         """Starts the daemon and waits for it to end on its own."""
         self.start(*args)
         out, err = self.proc.communicate(timeout=timeout)
+        self.log.sync()
         return self.proc.returncode, out.decode(), err.decode()
 
     def start_rsyslog(self, config):
@@ -371,7 +412,10 @@ class Router:
         return self.wait(timeout)
 
     def wait(self, timeout=10):
+        """Waits for the router's program to end; by then every message it
+        logged is in self.log."""
         self.proc.wait(timeout=timeout)
+        self.log.sync()
         return self.proc.returncode
 
     def alive(self, pid):
@@ -391,6 +435,39 @@ class Router:
             time.sleep(0.05)
         raise AssertionError("timed out waiting for %s; log: %r; calls: %r"
                              % (what, self.log.texts(), self.calls()))
+
+    def signal_pending(self, pid, sig):
+        """True while sig waits to be taken by pid (neither handled nor
+        discarded yet)."""
+        try:
+            with open("/proc/%d/status" % pid) as f:
+                fields = dict(line.split(":", 1) for line in f if ":" in line)
+        except OSError:
+            return False
+        bit = 1 << (int(sig) - 1)
+        return any(int(fields.get(k, "0").strip(), 16) & bit for k in ("SigPnd", "ShdPnd"))
+
+    # One cycle of the daemon's loop: a notice for each habitual signal noted
+    # since the last cycle, the sends (retries first, then the queued events),
+    # the probes (carriers, the test-event request), then a second of reading
+    # the log. A check that something did NOT happen (a retry, a repeated
+    # event or warning) waits for the cycle in which it would have happened,
+    # marked by the notice of a SIGHUP: the daemon ignores the signal but for
+    # that notice.
+
+    def wait_cycle_end(self, timeout=10):
+        """Sends the daemon SIGHUP and waits for the notice it logs at the
+        start of its next cycle: the cycle running at the call is over. Only
+        once the daemon has logged "started": before, SIGHUP would end it."""
+        before = len(self.log.find(HUP_NOTICE))
+        self.send_signal(signal.SIGHUP)
+        self.wait_log(HUP_NOTICE, count=before + 1, timeout=timeout)
+
+    def wait_cycles(self, count, timeout=10):
+        """Returns once count whole cycles have begun and ended after the
+        call (and the one running at the call): count to count + 1 seconds."""
+        for _ in range(count + 1):
+            self.wait_cycle_end(timeout)
 
     def wait_log(self, text, count=1, timeout=10, ident=None):
         return self.wait_for(lambda: len(self.log.find(text, ident)) >= count and self.log.find(text, ident),
