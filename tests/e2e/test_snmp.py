@@ -19,6 +19,7 @@ lowest MAC among interfaces with an IPv4 address is eth0's once the VRRP
 file is read (001a2b3c4d50), and the virtual MAC (00005e00010a) without it.
 """
 import os
+import shutil
 import re
 import subprocess
 import sys
@@ -171,6 +172,9 @@ class Snmp(unittest.TestCase):
     def start(self, **snmp):
         r = self.r
         self.stop_daemon()
+        # Each start is a router of its own: a trap cut off by the last stop
+        # would otherwise be kept and sent again first.
+        shutil.rmtree(r.path("run/norvale-eventd"), ignore_errors=True)
         r.write_settings(settings(**snmp))
         self.calls_before = max([n for n, _, _ in r.numbered_calls()], default=0)
         self.notes_before = len(self.manager.notifications())
