@@ -36,6 +36,7 @@ struct kept {
     bool usable;
     int dir_fd;
     char dir[256];
+    char file[300];  // the folder and the file's name
     const module_settings *settings;
     event_ring *queue;
     int32_t previous_read_at;
@@ -46,7 +47,7 @@ struct kept {
     uint64_t stored_groups[MAIL_GROUP_COUNT];  // as read from the file
 };
 
-kept state = {false, -1, "", nullptr, nullptr, -1, -1, 0, 0, false, {}};
+kept state = {false, -1, "", "", nullptr, nullptr, -1, -1, 0, 0, false, {}};
 line_ring recent;
 pending_ring pending;
 // The file as read, and as written: one buffer serves both, in turn.
@@ -489,8 +490,7 @@ void set_bad(char *why, const char *reason)
 ssize_t read_kept_file(char *why)
 {
     int fd = openat(state.dir_fd, STATE_FILE, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    char path[512];
-    snprintf(path, sizeof path, "%s/%s", state.dir, STATE_FILE);
+    const char *path = state.file;
     if (fd < 0) {
         if (errno == ENOENT)
             return -1;
@@ -529,8 +529,8 @@ void put_aside(const char *why)
     char bad[32];
     snprintf(bad, sizeof bad, "%s.bad", STATE_FILE);
     renameat(state.dir_fd, STATE_FILE, state.dir_fd, bad);
-    log_message(LOG_NOTICE, "Warning: state file %s/%s unusable (%s), kept as %s/%s", state.dir,
-                STATE_FILE, why, state.dir, bad);
+    log_message(LOG_NOTICE, "Warning: state file %s unusable (%s), kept as %s.bad", state.file, why,
+                state.file);
 }
 
 int count_owed()
@@ -546,6 +546,7 @@ bool state_open(const module_settings &settings, event_ring &queue, const char *
     state.settings = &settings;
     state.queue = &queue;
     snprintf(state.dir, sizeof state.dir, "%s", dir);
+    snprintf(state.file, sizeof state.file, "%s/%s", state.dir, STATE_FILE);
     if (mkdir(dir, 0700) != 0 && errno != EEXIST) {
         refuse("folder", dir, strerror(errno));
         return false;
@@ -656,8 +657,8 @@ void state_save(bool always)
     length = size_t(owed - file_text) + owed_length;
     if (!write_file(file_text, length)) {
         if (!state.write_warned)
-            log_message(LOG_NOTICE, "Warning: cannot write the state file %s/%s: %s", state.dir,
-                        STATE_FILE, strerror(errno));
+            log_message(LOG_NOTICE, "Warning: cannot write the state file %s: %s", state.file,
+                        strerror(errno));
         state.write_warned = true;
         return;
     }
