@@ -50,6 +50,8 @@ struct kept {
 kept state = {false, -1, "", "", nullptr, nullptr, -1, -1, 0, 0, false, {}};
 line_ring recent;
 pending_ring pending;
+// The kept lines as taken back: each stands for one copy sent again.
+pending_ring answered;
 // The file as read, and as written: one buffer serves both, in turn.
 char file_text[STATE_FILE_MAX + 1];
 
@@ -411,7 +413,12 @@ bool read_line_entry(reader &r, bool seen)
         recent.previous = recent.count;
         return true;
     }
-    return state_pending_add(line);
+    if (!state_pending_add(line))
+        return false;
+    // A line kept unhandled was answered: a copy the system logger sends
+    // again all the same is not handled twice.
+    snprintf(answered.lines[answered.count++], KEPT_LINE_SIZE, "%s", line);
+    return true;
 }
 
 bool read_entry(reader &r, bool &ended)
@@ -430,7 +437,8 @@ bool read_entry(reader &r, bool &ended)
     if (kind == "read") {
         if (!number(r, INT32_MIN, INT32_MAX, value))
             return false;
-        state.previous_read_at = int32_t(value);
+        // Until this run reads its input, the last read is the previous run's.
+        state.previous_read_at = state.read_at = int32_t(value);
         return true;
     }
     if (kind == "groups") {
@@ -477,6 +485,7 @@ void clear_kept()
     }
     recent.head = recent.count = recent.previous = 0;
     pending.head = pending.count = 0;
+    answered.head = answered.count = 0;
     state.previous_read_at = -1;
 }
 
@@ -690,6 +699,12 @@ bool state_handled_before(const char *line)
         char *kept_line = recent.lines[(recent.head + i) % RECENT_LINES];
         if (strcmp(kept_line, line) == 0) {
             kept_line[0] = '\0';
+            return true;
+        }
+    }
+    for (int i = 0; i < answered.count; i++) {
+        if (strcmp(answered.lines[i], line) == 0) {
+            answered.lines[i][0] = '\0';
             return true;
         }
     }

@@ -59,8 +59,9 @@ int32_t state_previous_read_at();
 // Notes that the input was read at now (written with the next change).
 void state_note_read(int32_t now);
 
-// Whether line (whole, newline included) is one of the last RECENT_LINES
-// lines that raised something, in this run or the one before.
+// Whether line (whole, newline included) is a copy of one of the last
+// RECENT_LINES lines the previous run handled, or of a line it kept
+// unhandled after answering it; each matches one copy only.
 bool state_handled_before(const char *line);
 // Notes a line that raised something.
 void state_note_handled(const char *line);

@@ -237,6 +237,9 @@ void confirm()
     } while (n < 0 && errno == EINTR);
 }
 
+bool handle_line(const char *line, const module_settings &settings, event_ring &queue,
+                 log_time_converter convert, bool kept);
+
 // Handles a line and makes what it raised survive a kill before answering it.
 void handle_and_confirm(const char *line, const module_settings &settings, event_ring &queue,
                         log_time_converter convert)
@@ -253,7 +256,7 @@ void handle_kept_lines(const module_settings &settings, event_ring &queue,
 {
     char line[LOG_LINE_SIZE];
     while (state_pending_first(line)) {
-        handle_log_line(line, settings, queue, convert);
+        handle_line(line, settings, queue, convert, true);
         state_pending_drop();
         state_save();
     }
@@ -262,10 +265,10 @@ void handle_kept_lines(const module_settings &settings, event_ring &queue,
 // Whether the line may still count: stamped since the start, or, after a
 // restart, stamped at most a little before the previous run last read its
 // input and not one of the lines that run handled.
-bool in_time(const char *line, int32_t line_time)
+bool in_time(const char *line, int32_t line_time, bool kept)
 {
     int32_t previous = state_previous_read_at();
-    if (previous >= 0 && state_handled_before(line))
+    if (!kept && previous >= 0 && state_handled_before(line))
         return false;
     if (line_time >= start_timestamp)
         return true;
@@ -273,22 +276,9 @@ bool in_time(const char *line, int32_t line_time)
            int64_t(line_time) >= int64_t(previous) - RESTART_GAP_SLACK_S;
 }
 
-}  // namespace
-
-int32_t log_line_time(const char *line, log_time_converter convert)
-{
-    // Only a time of the exact shape "YYYY-MM-DD hh:mm:ss" goes into the
-    // shell command, so nothing in a log line can take effect in the shell.
-    if (!is_log_time_text(line))
-        return -1;
-    char time_text[LOG_TIME_LENGTH + 1];
-    memcpy(time_text, line, LOG_TIME_LENGTH);
-    time_text[LOG_TIME_LENGTH] = '\0';
-    return convert(time_text);
-}
-
-bool handle_log_line(const char *line, const module_settings &settings, event_ring &queue,
-                     log_time_converter convert)
+// kept: the line comes from those kept unhandled, not from the input.
+bool handle_line(const char *line, const module_settings &settings, event_ring &queue,
+                 log_time_converter convert, bool kept)
 {
     size_t length = strlen(line);
     const char *colon = length >= size_t(LOG_TEXT_AT) ? strchr(line + LOG_TEXT_AT, ':') : nullptr;
@@ -310,7 +300,7 @@ bool handle_log_line(const char *line, const module_settings &settings, event_ri
     // Entries written before this run started were there before us; an
     // event whose time could not be read is not dropped without a word.
     int32_t line_time = log_line_time(line, convert);
-    if (!in_time(line, line_time)) {
+    if (!in_time(line, line_time, kept)) {
         if (line_time < 0 && code != EVENT_NONE)
             note_untimed_event(code);
         return false;
@@ -322,6 +312,26 @@ bool handle_log_line(const char *line, const module_settings &settings, event_ri
     state_note_handled(line);
     raise_event(queue, code, settings.channel_masks[code], line_time);
     return true;
+}
+
+}  // namespace
+
+int32_t log_line_time(const char *line, log_time_converter convert)
+{
+    // Only a time of the exact shape "YYYY-MM-DD hh:mm:ss" goes into the
+    // shell command, so nothing in a log line can take effect in the shell.
+    if (!is_log_time_text(line))
+        return -1;
+    char time_text[LOG_TIME_LENGTH + 1];
+    memcpy(time_text, line, LOG_TIME_LENGTH);
+    time_text[LOG_TIME_LENGTH] = '\0';
+    return convert(time_text);
+}
+
+bool handle_log_line(const char *line, const module_settings &settings, event_ring &queue,
+                     log_time_converter convert)
+{
+    return handle_line(line, settings, queue, convert, false);
 }
 
 log_watch_result watch_log_input(const module_settings &settings, event_ring &queue, int fd,
@@ -380,8 +390,11 @@ bool stash_log_input(int fd)
     fill_input(fd);
     char line[LOG_LINE_SIZE];
     while (state_pending_count() < PENDING_LINES && take_line(line)) {
-        state_pending_add(line);
-        state_save();
+        // A copy of a line already handled or kept is answered and dropped.
+        if (state_previous_read_at() < 0 || !state_handled_before(line)) {
+            state_pending_add(line);
+            state_save();
+        }
         confirm();
     }
     return !reader.at_end;
@@ -389,7 +402,10 @@ bool stash_log_input(int fd)
 
 void finish_log_input(const module_settings &settings, event_ring &queue, int fd)
 {
-    handle_kept_lines(settings, queue, clock_log_time);
+    // Past the stop deadline no date tool runs: lines wait for the next
+    // start, kept with the rest.
+    if (!stop_deadline_passed())
+        handle_kept_lines(settings, queue, clock_log_time);
     for (;;) {
         if (!take_line()) {
             pollfd watched = {fd, POLLIN, 0};
@@ -398,8 +414,6 @@ void finish_log_input(const module_settings &settings, event_ring &queue, int fd
             fill_input(fd);
             continue;
         }
-        // Past the stop deadline no date tool runs: the line waits for the
-        // next start, kept with the rest.
         if (stop_deadline_passed() && state_pending_add(line_buffer)) {
             state_save();
             confirm();
