@@ -48,6 +48,11 @@ struct kept {
 };
 
 kept state = {false, -1, "", "", nullptr, nullptr, -1, -1, 0, 0, false, {}};
+// Counts every change of the kept and answered lines, and the fingerprint
+// of everything kept at the last write: most calls of state_save find it
+// unchanged and return without making the text.
+uint64_t lines_changed;
+uint64_t written_fingerprint;
 line_ring recent;
 pending_ring pending;
 // The kept lines as taken back: each stands for one copy sent again.
@@ -129,20 +134,39 @@ void put(writer &w, const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    int n = w.length < w.size ? vsnprintf(w.buffer + w.length, w.size - w.length, format, ap) : 0;
+    // Past the end the length is still counted, so that a text that did not
+    // fit is known as such.
+    bool room = w.length < w.size;
+    int n = vsnprintf(room ? w.buffer + w.length : nullptr, room ? w.size - w.length : 0, format, ap);
     va_end(ap);
     w.length += n > 0 ? size_t(n) : 0;
 }
 
 // Bytes other than printable ASCII, and the backslash, as \xNN: one line of
 // the file holds one field of any bytes.
+void put_bytes(writer &w, const char *bytes, size_t count)
+{
+    if (w.length + count < w.size) {
+        memcpy(w.buffer + w.length, bytes, count);
+        w.buffer[w.length + count] = '\0';
+    }
+    w.length += count;
+}
+
 void put_escaped(writer &w, const char *text)
 {
-    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-        if (is_plain(*p))
-            put(w, "%c", *p);
-        else
-            put(w, "\\x%02x", *p);
+    static const char HEX[] = "0123456789abcdef";
+    const unsigned char *p = (const unsigned char *)text;
+    while (*p) {
+        const unsigned char *run = p;
+        while (is_plain(*p))
+            p++;
+        put_bytes(w, reinterpret_cast<const char *>(run), size_t(p - run));
+        if (*p) {
+            char escape[4] = {'\\', 'x', HEX[*p >> 4], HEX[*p & 15]};
+            put_bytes(w, escape, sizeof escape);
+            p++;
+        }
     }
 }
 
@@ -542,6 +566,33 @@ void put_aside(const char *why)
                 state.file);
 }
 
+template <typename T, uint32_t N>
+uint64_t ring_fingerprint(const ring<T, N> &r, uint64_t hash)
+{
+    hash = fnv(&r.head, sizeof r.head, hash);
+    hash = fnv(&r.tail, sizeof r.tail, hash);
+    for (uint32_t i = r.head; i != r.tail; i = (i + 1) & ring<T, N>::MASK)
+        hash = fnv(&r.slots[i], sizeof r.slots[i], hash);
+    return hash;
+}
+
+// A cheap sign of change: the raw bytes of what is kept. It may change when
+// the text does not (then the text's own hash decides), never the reverse.
+uint64_t live_fingerprint()
+{
+    uint64_t hash = fnv(&lines_changed, sizeof lines_changed);
+    hash = ring_fingerprint(*state.queue, hash);
+    hash = ring_fingerprint(reserve_snmp_queue, hash);
+    hash = ring_fingerprint(reserve_mail_queue, hash);
+    hash = ring_fingerprint(sms_reserve_queue, hash);
+    for (const storm_kind &k : storms.kinds) {
+        hash = fnv(&k.counted, sizeof k.counted, hash);
+        hash = fnv(&k.first_time, sizeof k.first_time, hash);
+        hash = fnv(&k.last_time, sizeof k.last_time, hash);
+    }
+    return hash;
+}
+
 int count_owed()
 {
     return int(ring_count(*state.queue) + ring_count(reserve_snmp_queue) +
@@ -654,6 +705,9 @@ void state_save(bool always)
 {
     if (!state.usable)
         return;
+    uint64_t fingerprint = live_fingerprint();
+    if (!always && fingerprint == written_fingerprint)
+        return;
     size_t length = state_text(file_text, sizeof file_text);
     if (length >= sizeof file_text)
         return;  // cannot happen within the rings' bounds
@@ -661,9 +715,10 @@ void state_save(bool always)
     const char *owed = strchr(strchr(file_text, '\n') + 1, '\n') + 1;
     size_t owed_length = length - size_t(owed - file_text);
     uint64_t hash = fnv(owed, owed_length);
-    if (!always && hash == state.written_hash && owed_length == state.written_length)
+    if (!always && hash == state.written_hash && owed_length == state.written_length) {
+        written_fingerprint = fingerprint;
         return;
-    length = size_t(owed - file_text) + owed_length;
+    }
     if (!write_file(file_text, length)) {
         if (!state.write_warned)
             log_message(LOG_NOTICE, "Warning: cannot write the state file %s: %s", state.file,
@@ -673,6 +728,7 @@ void state_save(bool always)
     }
     state.written_hash = hash;
     state.written_length = owed_length;
+    written_fingerprint = fingerprint;
     state.write_warned = false;
 }
 
@@ -699,6 +755,7 @@ bool state_handled_before(const char *line)
         char *kept_line = recent.lines[(recent.head + i) % RECENT_LINES];
         if (strcmp(kept_line, line) == 0) {
             kept_line[0] = '\0';
+            lines_changed++;
             return true;
         }
     }
@@ -713,6 +770,7 @@ bool state_handled_before(const char *line)
 
 void state_note_handled(const char *line)
 {
+    lines_changed++;
     int slot = (recent.head + recent.count) % RECENT_LINES;
     if (recent.count == RECENT_LINES) {
         recent.head = (recent.head + 1) % RECENT_LINES;
@@ -726,6 +784,7 @@ void state_note_handled(const char *line)
 
 bool state_pending_add(const char *line)
 {
+    lines_changed++;
     if (pending.count == PENDING_LINES)
         return false;
     snprintf(pending.lines[(pending.head + pending.count) % PENDING_LINES], KEPT_LINE_SIZE, "%s",
@@ -744,6 +803,7 @@ bool state_pending_first(char *line)
 
 void state_pending_drop()
 {
+    lines_changed++;
     if (pending.count == 0)
         return;
     pending.head = (pending.head + 1) % PENDING_LINES;
