@@ -203,7 +203,9 @@ class Router:
     unittest skip) for a user other than root."""
 
     def __init__(self, settings=None, uptime="5000.00 100.00\n", os_release=None, path_dirs=None,
-                 syslog="capture", daemon=None):
+                 syslog="capture", daemon=None, run_in_memory=False):
+        """run_in_memory: the router's /run on a tmpfs, as on a real router
+        (for benchmarks: otherwise it is a folder on this machine's disk)."""
         if syslog not in ("capture", "rsyslog"):
             raise ValueError("syslog must be 'capture' or 'rsyslog'")
         if os.geteuid() != 0:
@@ -213,6 +215,10 @@ class Router:
         os.chmod(self.root, 0o755)
         for d in ("opt/norvale/etc", "run", "standins/calls", "snmp", "hostdev"):
             os.makedirs(os.path.join(self.root, d), exist_ok=True)
+        self.run_mounted = run_in_memory
+        if run_in_memory:
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m,mode=755", "tmpfs",
+                            os.path.join(self.root, "run")], check=True)
         # Numeric OIDs only: without this every Net-SNMP tool run inside the
         # router would first try to load MIB files it does not need.
         self.write_file("snmp/snmp.conf", "mibs :\n")
@@ -527,6 +533,8 @@ class Router:
                 pass
         self.log.close()
         subprocess.run(["ip", "netns", "del", self.ns], stderr=subprocess.DEVNULL)
+        if self.run_mounted:
+            subprocess.run(["umount", "-l", self.path("run")], check=False)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def _close_pipes(self):
