@@ -51,13 +51,17 @@ def children_s(pid):
 
 class StateWrites:
     """Counts the times the kept state is replaced (each write ends with a
-    rename onto its name), watched with inotify from outside the router."""
+    rename onto its name), watched with inotify from outside the router.
+    The other side of each rename is watched too, or the kernel would fold
+    identical unread events into one."""
+    IN_MOVED_FROM = 0x40
     IN_MOVED_TO = 0x80
 
     def __init__(self, folder):
         self.libc = ctypes.CDLL(None, use_errno=True)
         self.fd = self.libc.inotify_init1(os.O_NONBLOCK)
-        if self.libc.inotify_add_watch(self.fd, folder.encode(), self.IN_MOVED_TO) < 0:
+        mask = self.IN_MOVED_FROM | self.IN_MOVED_TO
+        if self.libc.inotify_add_watch(self.fd, folder.encode(), mask) < 0:
             raise OSError(ctypes.get_errno(), "inotify_add_watch " + folder)
         self.count = 0
 
@@ -70,7 +74,7 @@ class StateWrites:
         while at < len(data):
             _, mask, _, length = struct.unpack_from("iIII", data, at)
             name = data[at + 16:at + 16 + length].rstrip(b"\0")
-            self.count += name == b"owed"
+            self.count += bool(mask & self.IN_MOVED_TO) and name == b"owed"
             at += 16 + length
         return self.read()
 
