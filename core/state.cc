@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -222,11 +223,19 @@ bool write_file(const char *text, size_t length)
 
 // ---- reading -----------------------------------------------------------
 
+// The lines come in the order the daemon writes them: "read" first, "groups"
+// second, then each kind in turn, the storms by code.
+constexpr const char *LINE_KINDS[] = {"read", "groups", "seen", "pending", "event",
+                                      "snmp", "mail",   "sms",  "storm",   "end"};
+
 struct reader {
     const char *at;
     const char *end;
     char *why;
     size_t why_size;
+    bool blank;      // the last field ended with a blank: another must follow
+    int last_kind;   // of the last line, as an index of LINE_KINDS; -1 before
+    int storm_code;  // of the last storm line; 0 before
 };
 
 bool fail(reader &r, const char *reason)
@@ -243,7 +252,8 @@ bool field(reader &r, const char *&start, size_t &length)
     while (r.at < r.end && *r.at != ' ' && *r.at != '\n')
         r.at++;
     length = size_t(r.at - start);
-    if (r.at < r.end && *r.at == ' ')
+    r.blank = r.at < r.end && *r.at == ' ';
+    if (r.blank)
         r.at++;
     return length > 0;
 }
@@ -260,10 +270,11 @@ bool number(reader &r, int64_t low, int64_t high, int64_t &value)
     char *stop = nullptr;
     errno = 0;
     long long v = strtoll(text, &stop, 10);
-    // Only the form the daemon writes: no sign but '-', no leading zero.
+    // Only the form the daemon writes: no sign but '-', no leading zero, no
+    // NUL byte (which would end the text compared).
     char written[FIELD_MAX + 2];
     snprintf(written, sizeof written, "%lld", v);
-    if (errno != 0 || *stop != '\0' || strcmp(written, text) != 0)
+    if (errno != 0 || *stop != '\0' || strlen(written) != length || strcmp(written, text) != 0)
         return false;
     value = v;
     return v >= low && v <= high;
@@ -317,7 +328,7 @@ bool escaped(reader &r, char *out, size_t size)
 
 bool line_done(reader &r)
 {
-    if (r.at >= r.end || *r.at != '\n')
+    if (r.blank || r.at >= r.end || *r.at != '\n')
         return false;
     r.at++;
     return true;
@@ -383,11 +394,11 @@ bool read_storm(reader &r)
 {
     int64_t code, counted, first, last;
     if (!number(r, 1, EVENT_CODE_COUNT - 1, code) || !number(r, 1, INT32_MAX, counted) ||
-        !number(r, INT32_MIN, INT32_MAX, first) || !number(r, INT32_MIN, INT32_MAX, last))
+        !number(r, INT32_MIN, INT32_MAX, first) || !number(r, INT32_MIN, INT32_MAX, last) ||
+        code <= r.storm_code)
         return false;
+    r.storm_code = int(code);
     storm_kind &k = storms.kinds[code];
-    if (k.counted != 0)
-        return false;
     // The storm goes on from this start: it ends, with its summary, after a
     // minute without an event of its kind.
     k.raging = true;
@@ -420,6 +431,14 @@ bool read_entry(reader &r, bool &ended)
     if (!field(r, start, length))
         return false;
     std::string_view kind(start, length);
+    int rank = 0;
+    while (rank < int(std::size(LINE_KINDS)) && kind != LINE_KINDS[rank])
+        rank++;
+    bool in_order =
+        rank <= 1 ? rank == r.last_kind + 1 : r.last_kind >= 1 && rank >= r.last_kind;
+    if (rank == int(std::size(LINE_KINDS)) || !in_order)
+        return false;
+    r.last_kind = rank;
     event_record e;
     int64_t value;
     if (kind == "end") {
@@ -576,7 +595,7 @@ bool state_parse(const char *text, size_t size, char *why, size_t why_size)
     clear_kept();
     for (uint64_t &hash : state.stored_groups)
         hash = 0;
-    reader r = {text, text + size, why, why_size};
+    reader r = {text, text + size, why, why_size, false, -1, 0};
     size_t header = strlen(STATE_HEADER);
     if (size <= header || memcmp(text, STATE_HEADER, header) != 0 || text[header] != '\n') {
         bool versioned = size > 20 && memcmp(text, "norvale-eventd owed ", 20) == 0;
