@@ -298,11 +298,13 @@ bool hex64(reader &r, uint64_t &value)
 
 // An escaped field into out (size bytes with its NUL), in the one form the
 // daemon writes: \xNN (lower-case digits) for exactly the bytes that need it.
-bool escaped(reader &r, char *out, size_t size)
+// An empty text is written as an empty last field.
+bool escaped(reader &r, char *out, size_t size, bool may_be_empty = false)
 {
     const char *start;
     size_t length;
-    if (!field(r, start, length))
+    bool after_blank = r.blank;
+    if (!field(r, start, length) && !(may_be_empty && after_blank && !r.blank))
         return false;
     size_t n = 0;
     for (size_t i = 0; i < length; i++) {
@@ -378,7 +380,7 @@ bool read_sms(reader &r)
     if (!number(r, 1, EVENT_CODE_COUNT - 1, code) || !number(r, 1, SMS_RECIPIENT_COUNT, slot) ||
         !hex64(r, hash) || !number(r, 1, 255, attempts) ||
         !number(r, INT32_MIN, INT32_MAX, not_before) || !number(r, 0, INT32_MAX, counted) ||
-        !escaped(r, timestamp, sizeof timestamp))
+        !escaped(r, timestamp, sizeof timestamp, true))
         return false;
     const char *recipient = find_recipient(int(slot), hash);
     if (!recipient) {
