@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -249,11 +250,19 @@ bool write_file(const char *text, size_t length)
 
 // ---- reading -----------------------------------------------------------
 
+// The lines come in the order the daemon writes them: "read" first, "groups"
+// second, then each kind in turn, the storms by code.
+constexpr const char *LINE_KINDS[] = {"read", "groups", "seen", "pending", "event",
+                                      "snmp", "mail",   "sms",  "storm",   "end"};
+
 struct reader {
     const char *at;
     const char *end;
     char *why;
     size_t why_size;
+    bool blank;      // the last field ended with a blank: another must follow
+    int last_kind;   // of the last line, as an index of LINE_KINDS; -1 before
+    int storm_code;  // of the last storm line; 0 before
 };
 
 bool fail(reader &r, const char *reason)
@@ -270,7 +279,8 @@ bool field(reader &r, const char *&start, size_t &length)
     while (r.at < r.end && *r.at != ' ' && *r.at != '\n')
         r.at++;
     length = size_t(r.at - start);
-    if (r.at < r.end && *r.at == ' ')
+    r.blank = r.at < r.end && *r.at == ' ';
+    if (r.blank)
         r.at++;
     return length > 0;
 }
@@ -287,10 +297,11 @@ bool number(reader &r, int64_t low, int64_t high, int64_t &value)
     char *stop = nullptr;
     errno = 0;
     long long v = strtoll(text, &stop, 10);
-    // Only the form the daemon writes: no sign but '-', no leading zero.
+    // Only the form the daemon writes: no sign but '-', no leading zero, no
+    // NUL byte (which would end the text compared).
     char written[FIELD_MAX + 2];
     snprintf(written, sizeof written, "%lld", v);
-    if (errno != 0 || *stop != '\0' || strcmp(written, text) != 0)
+    if (errno != 0 || *stop != '\0' || strlen(written) != length || strcmp(written, text) != 0)
         return false;
     value = v;
     return v >= low && v <= high;
@@ -314,11 +325,13 @@ bool hex64(reader &r, uint64_t &value)
 
 // An escaped field into out (size bytes with its NUL), in the one form the
 // daemon writes: \xNN (lower-case digits) for exactly the bytes that need it.
-bool escaped(reader &r, char *out, size_t size)
+// An empty text is written as an empty last field.
+bool escaped(reader &r, char *out, size_t size, bool may_be_empty = false)
 {
     const char *start;
     size_t length;
-    if (!field(r, start, length))
+    bool after_blank = r.blank;
+    if (!field(r, start, length) && !(may_be_empty && after_blank && !r.blank))
         return false;
     size_t n = 0;
     for (size_t i = 0; i < length; i++) {
@@ -344,7 +357,7 @@ bool escaped(reader &r, char *out, size_t size)
 
 bool line_done(reader &r)
 {
-    if (r.at >= r.end || *r.at != '\n')
+    if (r.blank || r.at >= r.end || *r.at != '\n')
         return false;
     r.at++;
     return true;
@@ -394,7 +407,7 @@ bool read_sms(reader &r)
     if (!number(r, 1, EVENT_CODE_COUNT - 1, code) || !number(r, 1, SMS_RECIPIENT_COUNT, slot) ||
         !hex64(r, hash) || !number(r, 1, 255, attempts) ||
         !number(r, INT32_MIN, INT32_MAX, not_before) || !number(r, 0, INT32_MAX, counted) ||
-        !escaped(r, timestamp, sizeof timestamp))
+        !escaped(r, timestamp, sizeof timestamp, true))
         return false;
     const char *recipient = find_recipient(int(slot), hash);
     if (!recipient) {
@@ -410,11 +423,11 @@ bool read_storm(reader &r)
 {
     int64_t code, counted, first, last;
     if (!number(r, 1, EVENT_CODE_COUNT - 1, code) || !number(r, 1, INT32_MAX, counted) ||
-        !number(r, INT32_MIN, INT32_MAX, first) || !number(r, INT32_MIN, INT32_MAX, last))
+        !number(r, INT32_MIN, INT32_MAX, first) || !number(r, INT32_MIN, INT32_MAX, last) ||
+        code <= r.storm_code)
         return false;
+    r.storm_code = int(code);
     storm_kind &k = storms.kinds[code];
-    if (k.counted != 0)
-        return false;
     // The storm goes on from this start: it ends, with its summary, after a
     // minute without an event of its kind.
     k.raging = true;
@@ -452,6 +465,14 @@ bool read_entry(reader &r, bool &ended)
     if (!field(r, start, length))
         return false;
     std::string_view kind(start, length);
+    int rank = 0;
+    while (rank < int(std::size(LINE_KINDS)) && kind != LINE_KINDS[rank])
+        rank++;
+    bool in_order =
+        rank <= 1 ? rank == r.last_kind + 1 : r.last_kind >= 1 && rank >= r.last_kind;
+    if (rank == int(std::size(LINE_KINDS)) || !in_order)
+        return false;
+    r.last_kind = rank;
     event_record e;
     int64_t value;
     if (kind == "end") {
@@ -637,7 +658,7 @@ bool state_parse(const char *text, size_t size, char *why, size_t why_size)
     clear_kept();
     for (uint64_t &hash : state.stored_groups)
         hash = 0;
-    reader r = {text, text + size, why, why_size};
+    reader r = {text, text + size, why, why_size, false, -1, 0};
     size_t header = strlen(STATE_HEADER);
     if (size <= header || memcmp(text, STATE_HEADER, header) != 0 || text[header] != '\n') {
         bool versioned = size > 20 && memcmp(text, "norvale-eventd owed ", 20) == 0;
