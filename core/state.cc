@@ -531,7 +531,7 @@ void clear_kept()
     recent.head = recent.count = recent.previous = 0;
     pending.head = pending.count = 0;
     answered.head = answered.count = 0;
-    state.previous_read_at = -1;
+    state.previous_read_at = state.read_at = -1;
 }
 
 void set_bad(char *why, const char *reason)
