@@ -29,6 +29,9 @@ struct line_ring {
 
 struct pending_ring {
     char lines[PENDING_LINES][KEPT_LINE_SIZE];
+    // The oldest stamp each line may carry and still count, as the run that
+    // read it judged lines.
+    int32_t counts_from[PENDING_LINES];
     int head;
     int count;
 };
@@ -441,6 +444,9 @@ bool read_storm(reader &r)
 bool read_line_entry(reader &r, bool seen)
 {
     char line[KEPT_LINE_SIZE];
+    int64_t counts_from = 0;
+    if (!seen && !number(r, INT32_MIN, INT32_MAX, counts_from))
+        return false;
     if (!escaped(r, line, sizeof line))
         return false;
     if (seen) {
@@ -450,7 +456,7 @@ bool read_line_entry(reader &r, bool seen)
         recent.previous = recent.count;
         return true;
     }
-    if (!state_pending_add(line))
+    if (!state_pending_add(line, int32_t(counts_from)))
         return false;
     // A line kept unhandled was answered: a copy the system logger sends
     // again all the same is not handled twice.
@@ -707,7 +713,12 @@ size_t state_text(char *buffer, size_t size)
         put(w, " %016" PRIx64, group_hash(*state.settings, g));
     put(w, "\n");
     put_lines(w, "seen", recent.lines, RECENT_LINES, recent.head, recent.count);
-    put_lines(w, "pending", pending.lines, PENDING_LINES, pending.head, pending.count);
+    for (int i = 0; i < pending.count; i++) {
+        int slot = (pending.head + i) % PENDING_LINES;
+        put(w, "pending %d ", int(pending.counts_from[slot]));
+        put_escaped(w, pending.lines[slot]);
+        put(w, "\n");
+    }
     put_ring(w, "event", *state.queue);
     put_ring(w, "snmp", reserve_snmp_queue);
     put_ring(w, "mail", reserve_mail_queue);
@@ -803,22 +814,25 @@ void state_note_handled(const char *line)
     snprintf(recent.lines[slot], KEPT_LINE_SIZE, "%s", line);
 }
 
-bool state_pending_add(const char *line)
+bool state_pending_add(const char *line, int32_t counts_from)
 {
     lines_changed++;
     if (pending.count == PENDING_LINES)
         return false;
-    snprintf(pending.lines[(pending.head + pending.count) % PENDING_LINES], KEPT_LINE_SIZE, "%s",
-             line);
+    int slot = (pending.head + pending.count) % PENDING_LINES;
+    snprintf(pending.lines[slot], KEPT_LINE_SIZE, "%s", line);
+    pending.counts_from[slot] = counts_from;
     pending.count++;
     return true;
 }
 
-bool state_pending_first(char *line)
+bool state_pending_first(char *line, int32_t *counts_from)
 {
     if (pending.count == 0)
         return false;
     snprintf(line, KEPT_LINE_SIZE, "%s", pending.lines[pending.head]);
+    if (counts_from)
+        *counts_from = pending.counts_from[pending.head];
     return true;
 }
 

@@ -67,9 +67,12 @@ bool state_handled_before(const char *line);
 void state_note_handled(const char *line);
 
 // Lines read while a tool ran, kept until they are handled.
-bool state_pending_add(const char *line);  // false when full
-// Copies the oldest into line (KEPT_LINE_SIZE bytes); false when none. It
-// stays kept until state_pending_drop.
-bool state_pending_first(char *line);
+// Each with the oldest stamp it may carry and still count, as the run that
+// read it judges lines (its start, or the restart gap before it): a line
+// kept across restarts is judged as when it was read.
+bool state_pending_add(const char *line, int32_t counts_from = INT32_MIN);  // false when full
+// Copies the oldest into line (KEPT_LINE_SIZE bytes) and, when given, its
+// counts_from; false when none. It stays kept until state_pending_drop.
+bool state_pending_first(char *line, int32_t *counts_from = nullptr);
 void state_pending_drop();
 int state_pending_count();

@@ -238,7 +238,7 @@ void confirm()
 }
 
 bool handle_line(const char *line, const module_settings &settings, event_ring &queue,
-                 log_time_converter convert, bool kept);
+                 log_time_converter convert, const int32_t *kept_from);
 
 // Handles a line and makes what it raised survive a kill before answering it.
 void handle_and_confirm(const char *line, const module_settings &settings, event_ring &queue,
@@ -255,30 +255,43 @@ void handle_kept_lines(const module_settings &settings, event_ring &queue,
                        log_time_converter convert)
 {
     char line[LOG_LINE_SIZE];
-    while (state_pending_first(line)) {
-        handle_line(line, settings, queue, convert, true);
+    int32_t kept_from;
+    while (state_pending_first(line, &kept_from)) {
+        handle_line(line, settings, queue, convert, &kept_from);
         state_pending_drop();
         state_save();
     }
 }
 
-// Whether the line may still count: stamped since the start, or, after a
-// restart, stamped at most a little before the previous run last read its
-// input and not one of the lines that run handled.
-bool in_time(const char *line, int32_t line_time, bool kept)
+// The oldest stamp a line read now may carry and still count: the start, or,
+// after a restart, a little before the previous run last read its input.
+int32_t counts_from()
 {
     int32_t previous = state_previous_read_at();
-    if (!kept && previous >= 0 && state_handled_before(line))
+    if (previous < 0)
+        return start_timestamp;
+    int64_t gap = int64_t(previous) - RESTART_GAP_SLACK_S;
+    return gap < start_timestamp ? int32_t(gap) : start_timestamp;
+}
+
+// Whether the line may still count: in time (see counts_from; a kept line as
+// the run that read it judged), and, read now, not one of the lines the
+// previous run handled.
+bool in_time(const char *line, int32_t line_time, const int32_t *kept_from)
+{
+    if (kept_from)
+        return line_time >= 0 && line_time >= *kept_from;
+    if (state_previous_read_at() >= 0 && state_handled_before(line))
         return false;
     if (line_time >= start_timestamp)
         return true;
-    return previous >= 0 && line_time >= 0 &&
-           int64_t(line_time) >= int64_t(previous) - RESTART_GAP_SLACK_S;
+    return line_time >= 0 && line_time >= counts_from();
 }
 
-// kept: the line comes from those kept unhandled, not from the input.
+// kept_from: for a line kept unhandled, the oldest stamp it may carry;
+// null for a line read now.
 bool handle_line(const char *line, const module_settings &settings, event_ring &queue,
-                 log_time_converter convert, bool kept)
+                 log_time_converter convert, const int32_t *kept_from)
 {
     size_t length = strlen(line);
     const char *colon = length >= size_t(LOG_TEXT_AT) ? strchr(line + LOG_TEXT_AT, ':') : nullptr;
@@ -300,7 +313,7 @@ bool handle_line(const char *line, const module_settings &settings, event_ring &
     // Entries written before this run started were there before us; an
     // event whose time could not be read is not dropped without a word.
     int32_t line_time = log_line_time(line, convert);
-    if (!in_time(line, line_time, kept)) {
+    if (!in_time(line, line_time, kept_from)) {
         if (line_time < 0 && code != EVENT_NONE)
             note_untimed_event(code);
         return false;
@@ -331,7 +344,7 @@ int32_t log_line_time(const char *line, log_time_converter convert)
 bool handle_log_line(const char *line, const module_settings &settings, event_ring &queue,
                      log_time_converter convert)
 {
-    return handle_line(line, settings, queue, convert, false);
+    return handle_line(line, settings, queue, convert, nullptr);
 }
 
 log_watch_result watch_log_input(const module_settings &settings, event_ring &queue, int fd,
@@ -392,7 +405,7 @@ bool stash_log_input(int fd)
     while (state_pending_count() < PENDING_LINES && take_line(line)) {
         // A copy of a line already handled or kept is answered and dropped.
         if (state_previous_read_at() < 0 || !state_handled_before(line)) {
-            state_pending_add(line);
+            state_pending_add(line, counts_from());
             state_save();
         }
         confirm();
@@ -414,7 +427,7 @@ void finish_log_input(const module_settings &settings, event_ring &queue, int fd
             fill_input(fd);
             continue;
         }
-        if (stop_deadline_passed() && state_pending_add(line_buffer)) {
+        if (stop_deadline_passed() && state_pending_add(line_buffer, counts_from())) {
             state_save();
             confirm();
         } else {
