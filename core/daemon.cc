@@ -15,6 +15,7 @@
 #include "core/process.h"
 #include "core/channels.h"
 #include "core/state.h"
+#include "core/status.h"
 #include "sources/log_monitor.h"
 #include "core/queues.h"
 #include "core/storms.h"
@@ -187,6 +188,7 @@ int daemon_main(int argc, char **argv)
     log_message(LOG_NOTICE, "started");
     log_also_to_stderr(false);
     take_back_what_is_owed();
+    status_begin(start_timestamp, SETTINGS_PATH);
     detect_reboot(settings, event_queue);
     set_run_hooks({save_before_run, confirm ? STDIN_FILENO : -1, confirm ? read_while_running : nullptr});
     state_save();
