@@ -1,10 +1,80 @@
 #include "core/channels.h"
 
+#include <cstdio>
+
 #include "core/command.h"
 #include "core/log.h"
 #include "core/main_loop.h"
+#include "core/status.h"
 
 namespace {
+
+int index_of(const channel &c)
+{
+    return int(&c - CHANNELS);
+}
+
+// Why an attempt failed: the tool's reason when it ran, else what the
+// notifier logged last since the attempt began (its refusal, or for the
+// notifiers that log their runs, the tool's reason).
+const char *failure_reason(const run_result *run, uint32_t logged_before, char *text, size_t size)
+{
+    if (run && run->end != RUN_REFUSED && run->tool[0] != '\0') {
+        char reason[RUN_REASON_SIZE];
+        describe_run(*run, reason, sizeof reason);
+        // Cut at size, as the status keeps it.
+        if (snprintf(text, size, "Tool %s failed: %s", run->tool, reason) < 0)
+            text[0] = '\0';
+        return text;
+    }
+    return log_message_count() != logged_before ? log_last_message() : "";
+}
+
+// The address at which the first failed mail group stopped.
+const char *failed_address(const event_record &r, channel_mask owed, const module_settings &settings)
+{
+    for (int group = 1; group <= MAIL_GROUP_COUNT; group++) {
+        if (owed & mail_group_bit(group))
+            return settings.mail_group_addrs[group - 1][r.mail_resume[group - 1] % MAIL_GROUP_ADDRESSES];
+    }
+    return nullptr;
+}
+
+// One attempt of channel c on r, counted; what the channel still owes r.
+channel_mask attempt(const channel &c, event_record &r, const module_settings &settings,
+                     const loop_actions &act)
+{
+    uint32_t logged = log_message_count();
+    channel_mask owed = c.send(r, settings, act);
+    if (owed == 0) {
+        status_note_sent(index_of(c), int32_t(act.clock()));
+        return 0;
+    }
+    char text[STATUS_REASON_SIZE];
+    status_note_failed(index_of(c), int32_t(act.clock()),
+                       (c.bits & NOTIFY_MAIL_ANY) ? failed_address(r, owed, settings) : nullptr,
+                       failure_reason(nullptr, logged, text, sizeof text));
+    return owed;
+}
+
+// One SMS, counted on the SMS row.
+run_result send_counted_sms(int32_t code, int32_t counted, const char *recipient,
+                            const char *timestamp_text, const module_settings &settings,
+                            const loop_actions &act)
+{
+    uint32_t logged = log_message_count();
+    run_result sent = act.send_sms(code, counted, recipient, timestamp_text, settings);
+    int index = 0;
+    while (index < CHANNEL_COUNT && CHANNELS[index].wait != WAIT_RECIPIENT_RETRIES)
+        index++;
+    char text[STATUS_REASON_SIZE];
+    if (run_succeeded(sent))
+        status_note_sent(index, int32_t(act.clock()));
+    else
+        status_note_failed(index, int32_t(act.clock()), recipient,
+                           failure_reason(&sent, logged, text, sizeof text));
+    return sent;
+}
 
 channel_mask send_snmp_record(event_record &r, const module_settings &settings,
                               const loop_actions &act)
@@ -30,7 +100,7 @@ bool retry_reserve_ring(const channel &c, const module_settings &settings, const
             ring_pop(ring);
             continue;
         }
-        channel_mask owed = c.send(r, settings, act);
+        channel_mask owed = attempt(c, r, settings, act);
         if (owed != 0) {
             r.mask = (r.mask & ~c.bits) | owed;
             return false;
@@ -44,7 +114,7 @@ void dispatch_to_reserve_ring(const channel &c, event_record &r, const module_se
                               const loop_actions &act, bool &healthy)
 {
     if (healthy) {
-        channel_mask owed = c.send(r, settings, act);
+        channel_mask owed = attempt(c, r, settings, act);
         if (owed == 0)
             return;
         r.mask = (r.mask & ~c.bits) | owed;
@@ -72,8 +142,8 @@ void retry_one_sms(const sms_retry_entry &head, const module_settings &settings,
                   waiting.attempts_left, waiting.not_before, waiting.counted);
         return;
     }
-    run_result sent = act.send_sms(head.code, head.counted, head.recipient, head.timestamp_text,
-                                   settings);
+    run_result sent = send_counted_sms(head.code, head.counted, head.recipient,
+                                       head.timestamp_text, settings, act);
     sms_retry_entry e = ring_pop(sms_reserve_queue);
     if (run_succeeded(sent))
         return;
@@ -126,7 +196,8 @@ void dispatch_to_recipients(event_record &r, const module_settings &settings,
         const char *recipient = settings.sms_recipients[i];
         if (!recipient || !recipient[0])
             continue;
-        run_result sent = act.send_sms(r.code, r.counted, recipient, timestamp_text, settings);
+        run_result sent = send_counted_sms(r.code, r.counted, recipient, timestamp_text,
+                                           settings, act);
         if (run_succeeded(sent))
             continue;
         log_message(LOG_ERR, "Error: failed to send SMS for %s, enqueing...", recipient);
@@ -155,6 +226,19 @@ void clear_channel_queues()
         else
             ring_clear(sms_reserve_queue);
     }
+}
+
+uint32_t channel_waiting(const channel &c, int32_t *next_retry)
+{
+    *next_retry = 0;
+    if (c.wait == WAIT_RESERVE_RING)
+        return ring_count(*c.reserve);
+    const sms_retry_ring &ring = sms_reserve_queue;
+    for (uint32_t i = ring.head; i != ring.tail; i = (i + 1) & sms_retry_ring::MASK) {
+        if (*next_retry == 0 || ring.slots[i].not_before < *next_retry)
+            *next_retry = ring.slots[i].not_before;
+    }
+    return ring_count(ring);
 }
 
 bool retry_channel(const channel &c, const module_settings &settings, const loop_actions &act)

@@ -3,7 +3,8 @@
 // ring retried first in every cycle, or per-recipient retries on their own
 // schedule) and how it is retried. The main loop walks this table for its
 // retry passes and its drain, in the table's order; a new channel is a row
-// here, its send in loop_actions and its notifier.
+// here, its send in loop_actions and its notifier. Every attempt is counted
+// on the channel's row of the status (core/status.h).
 #pragma once
 #include <cstdint>
 #include "config/settings.h"
@@ -36,6 +37,10 @@ struct channel {
 
 constexpr int CHANNEL_COUNT = 3;
 extern const channel CHANNELS[CHANNEL_COUNT];
+
+// How many failed notifications wait for channel c, and the time of the
+// next timed retry (0: none).
+uint32_t channel_waiting(const channel &c, int32_t *next_retry);
 
 // Empties every channel's waiting records.
 void clear_channel_queues();

@@ -15,6 +15,8 @@
 #include "core/process.h"
 #include "core/channels.h"
 #include "core/state.h"
+#include "core/status.h"
+#include "core/status_command.h"
 #include "sources/log_monitor.h"
 #include "core/queues.h"
 #include "core/storms.h"
@@ -28,10 +30,40 @@ module_settings settings;
 // Confirmations for the system logger: "OK" for every line once it is safe.
 constexpr const char *CONFIRM_OPTION = "--confirm";
 
+// The forms of the command line.
 void print_usage(const char *invoked_as)
 {
     printf("Usage:\n");
     printf("%s [STARTUP DELAY IN SECONDS]\n", invoked_as);
+    printf("%s --confirm [STARTUP DELAY IN SECONDS]\n", invoked_as);
+    printf("%s -t|--check [FILE]\n", invoked_as);
+    printf("%s --status [--json]\n", invoked_as);
+    printf("%s -h|--help|--version\n", invoked_as);
+}
+
+void print_help(const char *invoked_as)
+{
+    print_usage(invoked_as);
+    printf("\n"
+           "Tells the administrator about router events (configuration and password\n"
+           "changes, failed logins, lost Ethernet carriers, reboots, test requests) by\n"
+           "SNMP, e-mail and SMS, through the router's tools. The system logger starts\n"
+           "it and feeds it the system log on its standard input; the settings are read\n"
+           "once, at start, from %s.\n"
+           "\n"
+           "  STARTUP DELAY IN SECONDS  wait this many seconds first\n"
+           "  --confirm           answer OK on standard output for every line read, once\n"
+           "                      it is kept safe (for the system logger); must come\n"
+           "                      first, a start-up delay may follow\n"
+           "  -t, --check [FILE]  check a settings file (by default the daemon's) and exit:\n"
+           "                      0 no problem, 1 problems, 2 cannot be read\n"
+           "  --status [--json]   tell whether the daemon runs and how its channels fare,\n"
+           "                      from %s; exit status 0 running,\n"
+           "                      1 a channel failing, 3 not running, 4 unknown;\n"
+           "                      --json prints one JSON object\n"
+           "  --version           print the version\n"
+           "  -h, --help          print this help\n",
+           SETTINGS_PATH, STATE_DIR);
 }
 
 // At most this many settings findings reach the log at start.
@@ -59,10 +91,12 @@ void log_settings_findings(const char *path)
         log_message(LOG_NOTICE, "Warning: and %d more settings findings", more);
 }
 
-// Options that answer and exit before the delay: the settings check and the
-// version. -1 when the argument is neither.
+// Options that answer and exit before the delay: the settings check, the
+// status and the version. -1 when the argument is none of them.
 int run_option(int argc, char **argv)
 {
+    if (strcmp(argv[1], "--status") == 0)
+        return run_status_command(STATE_DIR, stdout, argc > 2 && strcmp(argv[2], "--json") == 0);
     if (strcmp(argv[1], "--version") == 0) {
         printf("norvale-eventd %s\n", NORVALE_VERSION);
         return 0;
@@ -140,7 +174,7 @@ int daemon_main(int argc, char **argv)
     }
     if (argc > 1) {
         if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
-            print_usage(invoked_as);
+            print_help(invoked_as);
             return 0;
         }
         int status = run_option(argc, argv);
@@ -187,6 +221,7 @@ int daemon_main(int argc, char **argv)
     log_message(LOG_NOTICE, "started");
     log_also_to_stderr(false);
     take_back_what_is_owed();
+    status_begin(start_timestamp, SETTINGS_PATH);
     detect_reboot(settings, event_queue);
     set_run_hooks({save_before_run, confirm ? STDIN_FILENO : -1, confirm ? read_while_running : nullptr});
     state_save();

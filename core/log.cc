@@ -10,6 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "core/status.h"
+
 namespace {
 
 // A record as the system logger expects it on its socket:
@@ -25,12 +27,15 @@ struct log_connection {
     int copy_fd;
     int copy_mask;
     bool to_stderr;         // a start by hand on a terminal
+    bool reporting_drops;   // the warning about dropped messages is being logged
+    uint32_t logged;
+    char last[LOG_LAST_SIZE];
     int32_t dropped;
     long waited_ms;         // in this cycle
     char record[RECORD_SIZE];
 };
 
-log_connection conn = {nullptr, LOG_USER, false, "/dev/log", -1, -1, 0, false, 0, 0, {}};
+log_connection conn = {nullptr, LOG_USER, false, "/dev/log", -1, -1, 0, false, false, 0, "", 0, 0, {}};
 
 long elapsed_ms(const timespec &since)
 {
@@ -157,16 +162,25 @@ void log_text(int priority, const char *format, va_list ap)
     if (total >= RECORD_SIZE)
         total = RECORD_SIZE - 1;
     copy_text(priority, conn.record + head);
+    if (!conn.reporting_drops) {
+        conn.logged++;
+        size_t kept = strnlen(conn.record + head, sizeof conn.last - 1);
+        memcpy(conn.last, conn.record + head, kept);
+        conn.last[kept] = '\0';
+    }
     if (!send_record(total)) {
         conn.dropped++;
+        status_count(MESSAGES_DROPPED);
         return;
     }
     if (conn.dropped == 0)
         return;
     int32_t dropped = conn.dropped;
     conn.dropped = 0;
+    conn.reporting_drops = true;
     log_message(LOG_NOTICE, "Warning: %d log messages dropped while the system log was not reading",
                 int(dropped));
+    conn.reporting_drops = false;
 }
 
 }  // namespace
@@ -191,6 +205,16 @@ void log_message(int priority, const char *format, ...)
 void log_also_to_stderr(bool on)
 {
     conn.to_stderr = on;
+}
+
+uint32_t log_message_count()
+{
+    return conn.logged;
+}
+
+const char *log_last_message()
+{
+    return conn.last;
 }
 
 void log_cycle_start()

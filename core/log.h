@@ -19,6 +19,13 @@ void log_open(const char *ident, const char *socket_path = LOG_SOCKET_PATH);
 // Logs one message built from a printf-style format at the given priority.
 void log_message(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+// How many messages were logged so far, and the text of the last (its first
+// LOG_LAST_SIZE - 1 bytes), whether the system log took it or not: what a
+// part that failed logged last says why it failed.
+constexpr int LOG_LAST_SIZE = 320;
+uint32_t log_message_count();
+const char *log_last_message();
+
 // Gives the messages of a new cycle their whole waiting time again.
 void log_cycle_start();
 

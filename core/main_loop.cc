@@ -5,6 +5,7 @@
 #include "core/log.h"
 #include "core/process.h"
 #include "core/state.h"
+#include "core/status.h"
 #include "core/storms.h"
 #include "notify/mail.h"
 #include "notify/sms.h"
@@ -93,6 +94,19 @@ void note_undelivered(const event_ring &queue)
                     int(counted));
 }
 
+// The status file, with what waits for each channel now.
+void save_status(bool always)
+{
+    for (int i = 0; i < CHANNEL_COUNT; i++) {
+        int32_t next_retry;
+        uint32_t waiting = channel_waiting(CHANNELS[i], &next_retry);
+        status_set_channel(i, CHANNELS[i].name, waiting, next_retry);
+    }
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    status_save(int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000, always);
+}
+
 }  // namespace
 
 const loop_actions DAEMON_ACTIONS = {
@@ -118,13 +132,20 @@ void main_loop(const module_settings &settings, event_ring &queue, const loop_ac
     while (got_signal == 0) {
         log_cycle_start();
         report_noted_signals();
+        if (take_status_request()) {
+            save_status(true);
+            status_log_summary();
+        }
         run_dispatch(settings, queue, actions);
         state_save();
+        save_status(false);
         // A stop that came while the cycle sent goes no further than its sends.
         if (got_signal != 0 || !actions.poll_phase(settings, queue))
             break;
     }
     if (actions.at_stop)
         actions.at_stop(settings, queue);
+    status_note_stopped(int32_t(actions.clock()));
+    save_status(true);
     note_undelivered(queue);
 }

@@ -14,9 +14,10 @@ namespace {
 
 // Signals an administrator sends out of habit to make a daemon re-read its
 // settings or rotate its log. Each is noted here and reported by the loop.
-constexpr int NOTED_SIGNALS[] = {SIGHUP, SIGUSR1, SIGUSR2};
+constexpr int NOTED_SIGNALS[] = {SIGHUP, SIGUSR2};
 constexpr int NOTED_COUNT = int(sizeof NOTED_SIGNALS / sizeof NOTED_SIGNALS[0]);
 volatile sig_atomic_t noted[NOTED_COUNT];
+volatile sig_atomic_t status_asked;
 
 void note_signal(int signal_number)
 {
@@ -24,6 +25,11 @@ void note_signal(int signal_number)
         if (NOTED_SIGNALS[i] == signal_number)
             noted[i] = 1;
     }
+}
+
+void ask_status(int)
+{
+    status_asked = 1;
 }
 
 // A handler, not SIG_IGN: an ignored signal would stay ignored in every tool
@@ -50,6 +56,7 @@ void install_harmless_signals()
 {
     for (int signal_number : NOTED_SIGNALS)
         install(signal_number, note_signal);
+    install(SIGUSR1, ask_status);
     install(SIGALRM, pass_over_signal);
     install(SIGPIPE, pass_over_signal);
 }
@@ -63,6 +70,14 @@ void report_noted_signals()
         log_message(LOG_NOTICE, "Ignoring signal %d: settings are read only at start, restart to apply them",
                     NOTED_SIGNALS[i]);
     }
+}
+
+bool take_status_request()
+{
+    if (!status_asked)
+        return false;
+    status_asked = 0;
+    return true;
 }
 
 int open_standard_descriptors(const char *null_path)

@@ -14,12 +14,14 @@ extern int32_t start_timestamp;
 
 void handle_stop_signal(int signal_number);
 
-// SIGHUP, SIGUSR1 and SIGUSR2 are noted and SIGALRM and SIGPIPE passed over,
-// so that none of them ends the daemon.
+// SIGHUP and SIGUSR2 are noted, SIGUSR1 asks for the status, and SIGALRM and
+// SIGPIPE are passed over, so that none of them ends the daemon.
 void install_harmless_signals();
-// Logs, once per signal received since the last call, that HUP, USR1 or
-// USR2 was ignored. Called by the loop, never by a handler.
+// Logs, once per signal received since the last call, that HUP or USR2 was
+// ignored. Called by the loop, never by a handler.
 void report_noted_signals();
+// True once after SIGUSR1 came (any number of times) since the last call.
+bool take_status_request();
 
 // Opens each of descriptors 0, 1 and 2 that is closed on null_path, so that
 // no file the daemon opens later takes the place of a standard stream. -1

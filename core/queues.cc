@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "core/status.h"
 #include "core/storms.h"
 
 event_ring event_queue;
@@ -43,6 +44,7 @@ bool ring_push(sms_retry_ring &r, int32_t code, const char *recipient,
 
 void raise_event(event_ring &queue, int32_t code, channel_mask mask, int32_t timestamp)
 {
+    status_note_raised(code);
     if (!storm_admits(storms, code, timestamp, monotonic_seconds()))
         return;
     if (!ring_push(queue, event_record{code, mask, timestamp}))

@@ -225,10 +225,10 @@ void put_lines(writer &w, const char *kind, const char (*lines)[KEPT_LINE_SIZE],
     }
 }
 
-bool write_file(const char *text, size_t length)
+bool write_file(const char *name, const char *text, size_t length)
 {
     char temporary[32];
-    snprintf(temporary, sizeof temporary, "%s.new", STATE_FILE);
+    snprintf(temporary, sizeof temporary, "%s.new", name);
     int fd = openat(state.dir_fd, temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                     0600);
     if (fd < 0)
@@ -243,7 +243,7 @@ bool write_file(const char *text, size_t length)
         done += size_t(n);
     }
     bool written = close(fd) == 0 && done == length;
-    if (written && renameat(state.dir_fd, temporary, state.dir_fd, STATE_FILE) == 0)
+    if (written && renameat(state.dir_fd, temporary, state.dir_fd, name) == 0)
         return true;
     int error = errno;
     unlinkat(state.dir_fd, temporary, 0);
@@ -751,7 +751,7 @@ void state_save(bool always)
         written_fingerprint = fingerprint;
         return;
     }
-    if (!write_file(file_text, length)) {
+    if (!write_file(STATE_FILE, file_text, length)) {
         if (!state.write_warned)
             log_message(LOG_NOTICE, "Warning: cannot write the state file %s: %s", state.file,
                         strerror(errno));
@@ -767,6 +767,16 @@ void state_save(bool always)
 bool state_kept()
 {
     return state.usable;
+}
+
+const char *state_folder()
+{
+    return state.dir;
+}
+
+bool state_replace_file(const char *name, const char *text, size_t length)
+{
+    return state.usable && write_file(name, text, length);
 }
 
 int32_t state_previous_read_at()

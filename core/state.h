@@ -53,6 +53,11 @@ size_t state_text(char *buffer, size_t size);
 
 // True while a state folder is in use.
 bool state_kept();
+// The folder given to state_open.
+const char *state_folder();
+// Replaces the file name of the folder in use with text, atomically (a
+// temporary file renamed over it); false, with errno, when it could not.
+bool state_replace_file(const char *name, const char *text, size_t length);
 
 // When the previous run last read its input; -1 without a kept state.
 int32_t state_previous_read_at();

@@ -10,6 +10,7 @@
 #include "core/clock.h"
 #include "core/command.h"
 #include "core/state.h"
+#include "core/status.h"
 #include "core/log.h"
 #include "core/process.h"
 
@@ -107,6 +108,7 @@ void drop_untagged_line(const char *line, size_t length)
 
 void note_cut_line()
 {
+    status_count(LINES_CUT);
     int32_t count = warning_due(cut_lines, monotonic_seconds());
     if (count > 0)
         log_message(LOG_NOTICE, "Warning: log line longer than %d bytes, the rest discarded (%d cut since the last warning)",
@@ -165,6 +167,7 @@ bool take_line(char *line = line_buffer)
     line[length] = '\0';
     reader.start += length;
     state_note_read(int32_t(time(nullptr)));
+    status_count(LINES_READ);
     return true;
 }
 
@@ -285,7 +288,11 @@ bool in_time(const char *line, int32_t line_time, const int32_t *kept_from)
         return false;
     if (line_time >= start_timestamp)
         return true;
-    return line_time >= 0 && line_time >= counts_from();
+    if (line_time >= 0 && line_time >= counts_from())
+        return true;
+    if (line_time >= 0)
+        status_count(LINES_TOO_OLD);
+    return false;
 }
 
 // kept_from: for a line kept unhandled, the oldest stamp it may carry;

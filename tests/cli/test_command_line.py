@@ -1,5 +1,6 @@
-"""The command-line answers of the built daemon: usage, version, refused
-start-up delays and the settings check of a file named on the command line.
+"""The command-line answers of the built daemon: help, version, refused
+start-up delays, the settings check of a file named on the command line and
+the status where no daemon runs.
 Each one answers and exits before the daemon touches anything of the
 router, so these are plain runs of the binary, for any user, with settings
 files in a scratch folder.
@@ -7,6 +8,7 @@ files in a scratch folder.
 That these answers write nothing to syslog, and that -t without a FILE reads
 the router's own settings, is checked on the simulated router
 (tests/e2e/test_startup.py, tests/e2e/test_settings_check.py)."""
+import json
 import os
 import subprocess
 import sys
@@ -21,7 +23,11 @@ from settings_cases import BAD, BAD_FINDINGS  # noqa: E402
 DAEMON = os.environ.get("NORVALE_DAEMON", os.path.join(SOURCE_DIR, "build", "norvale-eventd"))
 SAMPLE = os.path.join(SOURCE_DIR, "deploy", "settings.sample")
 
-USAGE = "Usage:\n%s [STARTUP DELAY IN SECONDS]\n"
+USAGE = ("Usage:\n{0} [STARTUP DELAY IN SECONDS]\n{0} --confirm [STARTUP DELAY IN SECONDS]\n"
+         "{0} -t|--check [FILE]\n{0} --status [--json]\n{0} -h|--help|--version\n").format(DAEMON)
+# Each option opens a line of the help.
+OPTIONS = ("STARTUP DELAY IN SECONDS", "--confirm", "-t, --check [FILE]", "--status [--json]",
+           "--version", "-h, --help")
 
 
 def run(*args):
@@ -32,24 +38,38 @@ def run(*args):
 
 
 class CommandLine(unittest.TestCase):
-    def test_help_prints_usage_and_exits_0(self):
+    def test_help_prints_usage_and_every_option_and_exits_0(self):
         for arg in ("-h", "--help"):
             with self.subTest(arg):
                 status, out, _ = run(arg, "ignored")
                 self.assertEqual(status, 0)
-                self.assertEqual(out, USAGE % DAEMON)
+                self.assertTrue(out.startswith(USAGE + "\n"), out)
+                starts = [line.strip() for line in out.splitlines() if line.startswith("  ")]
+                for option in OPTIONS:
+                    self.assertTrue(any(line.startswith(option + " ") for line in starts), option)
 
     def test_invalid_delays_are_refused_with_status_1(self):
         for arg in ("5s", "0x10", "5 ", "-H", "---help", "abc"):
             with self.subTest(arg):
                 status, out, _ = run(arg)
                 self.assertEqual(status, 1, arg)
-                self.assertEqual(out, ("Invalid startup delay: %s\n" % arg) + USAGE % DAEMON)
+                self.assertEqual(out, ("Invalid startup delay: %s\n" % arg) + USAGE)
 
     def test_version_is_printed(self):
         status, out, _ = run("--version")
         self.assertEqual(status, 0)
         self.assertRegex(out, r"^norvale-eventd \d+\.\d+\.\d+\n$")
+
+    def test_status_where_no_daemon_keeps_one_is_not_running_exit_3(self):
+        if os.path.exists("/run/norvale-eventd"):
+            self.skipTest("a daemon keeps its state on this machine")
+        status, out, _ = run("--status")
+        self.assertEqual(status, 3)
+        self.assertTrue(out.startswith("norvale-eventd is not running: no status in /run/norvale-eventd\n"), out)
+        status, out, _ = run("--status", "--json")
+        self.assertEqual(status, 3)
+        got = json.loads(out)
+        self.assertEqual((got["state"], got["running"], got["exit_status"]), ("absent", False, 3))
 
 
 class Check(unittest.TestCase):
