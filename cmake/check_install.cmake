@@ -20,9 +20,10 @@ execute_process(COMMAND "${PREFIX}/sbin/norvale-eventd" --help RESULT_VARIABLE r
 if(NOT result EQUAL 0 OR NOT usage MATCHES "^Usage:\n")
   message(FATAL_ERROR "the installed daemon does not run: ${result} ${usage}")
 endif()
-# The rsyslog snippet starts the daemon where this installation put it.
+# The rsyslog snippet starts the daemon where this installation put it, in
+# the mode that answers rsyslog's confirmations.
 file(STRINGS "${PREFIX}/${doc}/examples/norvale-eventd.conf" binary REGEX "binary=")
-if(NOT binary MATCHES "binary=\"${PREFIX}/sbin/norvale-eventd\"")
+if(NOT binary MATCHES "binary=\"${PREFIX}/sbin/norvale-eventd --confirm\"")
   message(FATAL_ERROR "the rsyslog snippet names another daemon: ${binary}")
 endif()
 file(REMOVE_RECURSE "${PREFIX}")

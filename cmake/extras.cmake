@@ -7,9 +7,9 @@ set(NORVALE_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/..)
 # ---- Installation ---------------------------------------------------------
 # The daemon itself goes to sbin (top-level CMakeLists.txt). The manual page
 # and the Debian changelog are installed compressed, as Debian keeps them. The
-# sample settings and the rsyslog snippet are examples only: the snippet
-# belongs in /etc/rsyslog.d only on a router where the module is enabled, so
-# the administrator copies it there.
+# sample settings and the rsyslog snippet are examples only: rsyslog starts
+# the daemon from the snippet, so it goes to /etc/rsyslog.d only on the
+# router, where the administrator copies it.
 set(norvale_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/norvale-eventd)
 foreach(doc doc/norvale-eventd.8 deploy/debian/changelog)
   get_filename_component(doc_name ${doc} NAME)

@@ -242,6 +242,8 @@ class Router:
         self.main_pid = None      # the first process inside the mount namespace
         self.daemon_pid = None
         self.rsyslog_pid = None
+        self.rsyslog_config = None
+        self.logger_bursts = 0
         self.receivers = []
 
     # ----- set-up -----------------------------------------------------------
@@ -300,6 +302,14 @@ class Router:
         """statuses: exit statuses, or "hang" for a call that never ends."""
         self.write_file("standins/%s.exit" % tool, "".join("%s\n" % s for s in statuses))
 
+    def end_hanging_call(self, tool):
+        """Kills the call of tool that hangs (see set_tool_exit): it ends as
+        a failure, as a wedged modem's tool that is cut off."""
+        pid_file = self.path("standins/%s.pid" % tool)
+        self.wait_for(lambda: os.path.exists(pid_file), what="a hanging %s call" % tool)
+        with open(pid_file) as f:
+            os.kill(int(f.read()), signal.SIGKILL)
+
     # ----- running ----------------------------------------------------------
     def router_path(self):
         return ":".join(self.path_dirs if self.path_dirs is not None else DEFAULT_PATH)
@@ -347,17 +357,24 @@ class Router:
         self.log.sync()
         return self.proc.returncode, out.decode(), err.decode()
 
-    def start_rsyslog(self, config):
+    def start_rsyslog(self, config=None):
         """Starts rsyslogd as the router's system logger with config (its
         rules, e.g. the deployment snippet) after the harness's own header,
-        which owns /dev/log and forwards every message to self.log."""
+        which owns /dev/log and forwards every message to self.log. Without
+        config: the one it was last started with, and the same work
+        directory, as the router's rsyslogd after a restart."""
         if self.syslog != "rsyslog":
             raise RuntimeError("start_rsyslog needs Router(syslog='rsyslog')")
+        if config is None:
+            config = self.rsyslog_config
+        self.rsyslog_config = config
         work = self.path("rsyslog/work")
         os.makedirs(work, exist_ok=True)
         header = RSYSLOG_HEADER.format(work=work, capture=self.path("log.sock"))
         conf = self.write_file("rsyslog/rsyslog.conf", header + "\n" + config)
         pid_file = self.path("rsyslog/rsyslogd.pid")
+        if os.path.exists(pid_file):  # left by an earlier rsyslogd
+            os.unlink(pid_file)
         self.rsyslog_pid = self.start_program(["rsyslogd", "-n", "-f", conf, "-i", pid_file],
                                               stdin=subprocess.DEVNULL)
         # rsyslogd writes its pid file once its inputs are open.
@@ -382,9 +399,32 @@ class Router:
         os.chmod(path, 0o755)
         return path
 
-    def wait_daemon_started(self, timeout=10):
-        """With rsyslog: waits for the daemon's "started" and takes its pid."""
-        rec = self.wait_log("started", timeout=timeout, ident=os.path.basename(self.daemon))[0]
+    def wait_input_closed(self, pid, timeout=10):
+        """With rsyslog: waits until rsyslogd has closed the writing end of
+        program pid's standard input, as it does when it stops (after its
+        SIGTERM to the program, with signalOnClose)."""
+        pipe = os.readlink("/proc/%d/fd/0" % pid)
+
+        def closed():
+            fds = "/proc/%d/fd" % self.rsyslog_pid
+            try:
+                names = os.listdir(fds)
+            except OSError:
+                return True  # rsyslogd has gone
+            for name in names:
+                try:
+                    if os.readlink(os.path.join(fds, name)) == pipe:
+                        return False
+                except OSError:
+                    pass  # closed meanwhile
+            return True
+        self.wait_for(closed, timeout, "rsyslog to close the input of %d" % pid)
+
+    def wait_daemon_started(self, count=1, timeout=10):
+        """With rsyslog: waits for the daemon's count-th "started" (rsyslog
+        starts it again after a kill or its own restart) and takes its pid."""
+        rec = self.wait_log("started", count=count, timeout=timeout,
+                            ident=os.path.basename(self.daemon))[count - 1]
         self.daemon_pid = rec["pid"]
         return self.daemon_pid
 
@@ -401,6 +441,14 @@ class Router:
         """Logs message through the router's /dev/log with logger(1), as
         "tag: message", or "tag[pid]: message" with_pid."""
         return self.inside("logger", "-t", tag, *(["-i"] if with_pid else []), "--", message)
+
+    def logger_burst(self, tag, messages, with_pid=False):
+        """Logs messages, one a line, with a single logger(1) run: they
+        follow each other within milliseconds."""
+        self.logger_bursts += 1
+        path = self.write_file("logger-burst-%d.txt" % self.logger_bursts,
+                               "".join(m + "\n" for m in messages))
+        return self.inside("logger", "-t", tag, *(["-i"] if with_pid else []), "-f", path)
 
     def send_lines(self, *lines):
         data = "".join(l if l.endswith("\n") else l + "\n" for l in lines)
