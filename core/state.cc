@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "core/log.h"
+#include "core/process.h"
 #include "core/storms.h"
 
 namespace {
@@ -488,8 +489,7 @@ bool read_entry(reader &r, bool &ended)
     if (kind == "read") {
         if (!number(r, INT32_MIN, INT32_MAX, value))
             return false;
-        // Until this run reads its input, the last read is the previous run's.
-        state.previous_read_at = state.read_at = int32_t(value);
+        state.previous_read_at = int32_t(value);
         return true;
     }
     if (kind == "groups") {
@@ -537,7 +537,8 @@ void clear_kept()
     recent.head = recent.count = recent.previous = 0;
     pending.head = pending.count = 0;
     answered.head = answered.count = 0;
-    state.previous_read_at = state.read_at = -1;
+    state.previous_read_at = -1;
+    state.read_at = start_timestamp;
 }
 
 void set_bad(char *why, const char *reason)
@@ -632,6 +633,10 @@ bool state_open(const module_settings &settings, event_ring &queue, const char *
 {
     state.settings = &settings;
     state.queue = &queue;
+    // Until this run reads, it has read nothing later than its start: the
+    // first write says so, so that a run killed while idle still tells the
+    // next one from when lines may have gone unread.
+    state.read_at = start_timestamp;
     snprintf(state.dir, sizeof state.dir, "%s", dir);
     snprintf(state.file, sizeof state.file, "%s/%s", state.dir, STATE_FILE);
     if (mkdir(dir, 0700) != 0 && errno != EEXIST) {

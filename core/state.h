@@ -19,7 +19,7 @@ constexpr const char *STATE_HEADER = "norvale-eventd owed 1";
 constexpr size_t STATE_FILE_MAX = 1 << 20;
 constexpr int KEPT_LINE_SIZE = 1024;    // a log line of at most 1023 bytes
 constexpr int RECENT_LINES = 64;        // lines that raised something, last first
-constexpr int PENDING_LINES = 16;       // lines read while a tool ran
+constexpr int PENDING_LINES = 64;       // lines read while a tool ran
 // A line stamped before the start is still handled when stamped at most this
 // long before the previous run last read its input.
 constexpr int32_t RESTART_GAP_SLACK_S = 2;
@@ -59,7 +59,8 @@ const char *state_folder();
 // temporary file renamed over it); false, with errno, when it could not.
 bool state_replace_file(const char *name, const char *text, size_t length);
 
-// When the previous run last read its input; -1 without a kept state.
+// When the previous run last read its input (at the latest its start: an
+// idle run writes nothing for what it reads); -1 without a kept state.
 int32_t state_previous_read_at();
 // Notes that the input was read at now (written with the next change).
 void state_note_read(int32_t now);

@@ -240,14 +240,24 @@ void confirm()
     } while (n < 0 && errno == EINTR);
 }
 
-bool handle_line(const char *line, const module_settings &settings, event_ring &queue,
-                 log_time_converter convert, const int32_t *kept_from);
+// What became of a line.
+enum line_outcome {
+    LINE_PASSED,    // nothing to raise, or dropped
+    LINE_RAISED,    // an event raised or counted
+    LINE_DEFERRED,  // its time cannot be read past the stop deadline: keep it
+};
+line_outcome handle_line(const char *line, const module_settings &settings, event_ring &queue,
+                         log_time_converter convert, const int32_t *kept_from);
+int32_t counts_from();
 
 // Handles a line and makes what it raised survive a kill before answering it.
 void handle_and_confirm(const char *line, const module_settings &settings, event_ring &queue,
                         log_time_converter convert)
 {
-    if (handle_log_line(line, settings, queue, convert))
+    line_outcome outcome = handle_line(line, settings, queue, convert, nullptr);
+    if (outcome == LINE_DEFERRED)
+        state_pending_add(line, counts_from());
+    if (outcome != LINE_PASSED)
         state_save();
     confirm();
 }
@@ -260,7 +270,8 @@ void handle_kept_lines(const module_settings &settings, event_ring &queue,
     char line[LOG_LINE_SIZE];
     int32_t kept_from;
     while (state_pending_first(line, &kept_from)) {
-        handle_line(line, settings, queue, convert, &kept_from);
+        if (handle_line(line, settings, queue, convert, &kept_from) == LINE_DEFERRED)
+            return;  // kept for the next start
         state_pending_drop();
         state_save();
     }
@@ -297,14 +308,14 @@ bool in_time(const char *line, int32_t line_time, const int32_t *kept_from)
 
 // kept_from: for a line kept unhandled, the oldest stamp it may carry;
 // null for a line read now.
-bool handle_line(const char *line, const module_settings &settings, event_ring &queue,
-                 log_time_converter convert, const int32_t *kept_from)
+line_outcome handle_line(const char *line, const module_settings &settings, event_ring &queue,
+                         log_time_converter convert, const int32_t *kept_from)
 {
     size_t length = strlen(line);
     const char *colon = length >= size_t(LOG_TEXT_AT) ? strchr(line + LOG_TEXT_AT, ':') : nullptr;
     if (!colon || colon[1] != ' ') {
         drop_untagged_line(line, length);
-        return false;
+        return LINE_PASSED;
     }
     const char *message = colon + 2;
     int32_t code = EVENT_NONE;
@@ -316,22 +327,24 @@ bool handle_line(const char *line, const module_settings &settings, event_ring &
     // Only a line that raises an event or draws a warning needs its time:
     // the date tool is not run for the many lines that cannot matter.
     if (code == EVENT_NONE && !bad_format)
-        return false;
+        return LINE_PASSED;
     // Entries written before this run started were there before us; an
     // event whose time could not be read is not dropped without a word.
     int32_t line_time = log_line_time(line, convert);
+    if (line_time < 0 && code != EVENT_NONE && stop_deadline_passed())
+        return LINE_DEFERRED;  // the date tool no longer runs; the next start reads it
     if (!in_time(line, line_time, kept_from)) {
         if (line_time < 0 && code != EVENT_NONE)
             note_untimed_event(code);
-        return false;
+        return LINE_PASSED;
     }
     if (bad_format)
         log_message(LOG_NOTICE, "Warning: pam_unix log entry with unexpected format");
     if (code == EVENT_NONE)
-        return false;
+        return LINE_PASSED;
     state_note_handled(line);
     raise_event(queue, code, settings.channel_masks[code], line_time);
-    return true;
+    return LINE_RAISED;
 }
 
 }  // namespace
@@ -351,7 +364,7 @@ int32_t log_line_time(const char *line, log_time_converter convert)
 bool handle_log_line(const char *line, const module_settings &settings, event_ring &queue,
                      log_time_converter convert)
 {
-    return handle_line(line, settings, queue, convert, nullptr);
+    return handle_line(line, settings, queue, convert, nullptr) == LINE_RAISED;
 }
 
 log_watch_result watch_log_input(const module_settings &settings, event_ring &queue, int fd,

@@ -165,6 +165,23 @@ class KeptState(unittest.TestCase):
         self.assertEqual(len(r.calls("sms")), 2)
         self.assertEqual(r.stop(), 0)
 
+    def test_a_daemon_killed_while_idle_still_lets_the_lines_logged_while_down_count(self):
+        r = self.router()
+        r.start()
+        r.wait_log("started")
+        r.send_lines(now_line("kernel: eth0: link up"))  # read, raises nothing
+        r.wait_cycle_end()
+        r.send_signal(signal.SIGKILL)
+        r.wait()
+        down = stamped(0)
+        # The next start must come a second after this stamp (see above).
+        time.sleep(1.1)
+        r.start()
+        r.wait_log("started", count=2)
+        r.send_lines(down)
+        r.wait_calls("sms", 1)
+        self.assertEqual(r.stop(), 0)
+
     def test_confirmations_go_on_while_a_tool_hangs_and_the_lines_are_kept(self):
         r = self.router()
         r.set_tool_exit("sms", ["hang"])

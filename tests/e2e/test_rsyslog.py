@@ -13,6 +13,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from router import LOG_NOTICE, SOURCE_DIR, Router
 
+PENDING_LINES = 64  # lines the daemon keeps during one tool run (core/state.h)
 SNIPPET = os.path.join(SOURCE_DIR, "deploy", "rsyslog", "norvale-eventd.conf.in")
 INSTALLED_BINARY = "@NORVALE_INSTALLED_BINARY@"
 LINE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d) (.*)$")
@@ -183,9 +184,9 @@ class Rsyslog(unittest.TestCase):
         r.set_tool_exit("sms", ["hang", "0"])  # the first SMS hangs
         r.logger("cfg", "user 'admin' updated configuration of LAN")
         r.wait_calls("sms", 1)
-        # Meanwhile the daemon keeps and answers 16 lines; the logins after
-        # them wait in rsyslog's queue.
-        r.logger_burst("kernel", ["eth0: link flap %d" % n for n in range(16)])
+        # Meanwhile the daemon keeps and answers PENDING_LINES lines; the
+        # logins after them wait in rsyslog's queue.
+        r.logger_burst("kernel", ["eth0: link flap %d" % n for n in range(PENDING_LINES)])
         r.logger_burst("sshd", ["pam_unix(sshd:auth): authentication failure; user=u%d" % n
                                 for n in range(1, 11)], with_pid=True)
         r.wait_for(lambda: sum(self.login_stamps().values()) == 10, what="10 logins in rsyslog's copy")
