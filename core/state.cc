@@ -490,6 +490,10 @@ bool read_entry(reader &r, bool &ended)
         if (!number(r, INT32_MIN, INT32_MAX, value))
             return false;
         state.previous_read_at = int32_t(value);
+        // Until this run reads, its last read is the later of its start and
+        // the previous run's last read.
+        if (state.previous_read_at > state.read_at)
+            state.read_at = state.previous_read_at;
         return true;
     }
     if (kind == "groups") {
