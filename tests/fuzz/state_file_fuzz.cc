@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/process.h"
 #include "core/state.h"
 #include "core/storms.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -27,6 +28,9 @@ std::string nothing_kept;  // state_text with everything empty
 
 void configure()
 {
+    // A run that started before any time a file can name: what it writes as
+    // its last read is then the file's own (a later start would replace it).
+    start_timestamp = INT32_MIN;
     // Messages go nowhere rather than to this machine's system log.
     log_open("state_file_fuzz", (scratch_dir() + "/no-log").c_str());
     settings.sms_recipients[0] = "+4917000001";
@@ -38,7 +42,7 @@ void configure()
     settings.mail_group_addrs[2][1] = "noc@example.net";
     if (!state_open(settings, queue, (scratch_dir() + "/state").c_str()))
         property_broken("the scratch state folder is refused");
-    state_note_read(-1);
+    state_note_read(INT32_MIN);
     state_parse("", 0, nullptr, 0);
     nothing_kept.assign(written, state_text(written, sizeof written));
 }
@@ -159,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     const char *text = reinterpret_cast<const char *>(data);
     std::string input(text, size);
-    state_note_read(-1);
+    state_note_read(INT32_MIN);
     char why[128] = "";
     if (!state_parse(text, size, why, sizeof why)) {
         check_refused(why);
