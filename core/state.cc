@@ -15,6 +15,7 @@
 #include "core/log.h"
 #include "core/process.h"
 #include "core/storms.h"
+#include "core/text_writer.h"
 
 namespace {
 
@@ -65,31 +66,17 @@ pending_ring answered;
 // The file as read, and as written: one buffer serves both, in turn.
 char file_text[STATE_FILE_MAX + 1];
 
-uint64_t fnv(const void *data, size_t size, uint64_t hash = 0xcbf29ce484222325ull)
-{
-    const unsigned char *p = static_cast<const unsigned char *>(data);
-    for (size_t i = 0; i < size; i++)
-        hash = (hash ^ p[i]) * 0x100000001b3ull;
-    return hash;
-}
-
 uint64_t text_hash(const char *text)
 {
-    return fnv(text, strlen(text));
+    return text_hash_bytes(text, strlen(text));
 }
 
 uint64_t group_hash(const module_settings &settings, int group)
 {
-    uint64_t hash = fnv("", 0);
+    uint64_t hash = text_hash_bytes("", 0);
     for (const char *address : settings.mail_group_addrs[group])
-        hash = fnv(address ? address : "", address ? strlen(address) + 1 : 1, hash);
+        hash = text_hash_bytes(address ? address : "", address ? strlen(address) + 1 : 1, hash);
     return hash;
-}
-
-// A byte that the file writes as it is; every other is written \xNN.
-bool is_plain(unsigned char c)
-{
-    return c > ' ' && c < 0x7f && c != '\\';
 }
 
 // The value of a lower-case hexadecimal digit, or -1.
@@ -128,62 +115,15 @@ void refuse(const char *what, const char *path, const char *reason)
 
 // ---- writing -----------------------------------------------------------
 
-struct writer {
-    char *buffer;
-    size_t size;
-    size_t length;
-};
-
-void put(writer &w, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void put(writer &w, const char *format, ...)
+void put_record(text_writer &w, const char *kind, const event_record &r)
 {
-    va_list ap;
-    va_start(ap, format);
-    // Past the end the length is still counted, so that a text that did not
-    // fit is known as such.
-    bool room = w.length < w.size;
-    int n = vsnprintf(room ? w.buffer + w.length : nullptr, room ? w.size - w.length : 0, format, ap);
-    va_end(ap);
-    w.length += n > 0 ? size_t(n) : 0;
-}
-
-// Bytes other than printable ASCII, and the backslash, as \xNN: one line of
-// the file holds one field of any bytes.
-void put_bytes(writer &w, const char *bytes, size_t count)
-{
-    if (w.length + count < w.size) {
-        memcpy(w.buffer + w.length, bytes, count);
-        w.buffer[w.length + count] = '\0';
-    }
-    w.length += count;
-}
-
-void put_escaped(writer &w, const char *text)
-{
-    static const char HEX[] = "0123456789abcdef";
-    const unsigned char *p = (const unsigned char *)text;
-    while (*p) {
-        const unsigned char *run = p;
-        while (is_plain(*p))
-            p++;
-        put_bytes(w, reinterpret_cast<const char *>(run), size_t(p - run));
-        if (*p) {
-            char escape[4] = {'\\', 'x', HEX[*p >> 4], HEX[*p & 15]};
-            put_bytes(w, escape, sizeof escape);
-            p++;
-        }
-    }
-}
-
-void put_record(writer &w, const char *kind, const event_record &r)
-{
-    put(w, "%s %d %u %u %d %d %d %u %u %u %u %u\n", kind, int(r.code), unsigned(r.mask),
+    text_put(w, "%s %d %u %u %d %d %d %u %u %u %u %u\n", kind, int(r.code), unsigned(r.mask),
         unsigned(r.served), int(r.timestamp), int(r.counted), int(r.first_counted),
         unsigned(r.mail_resume[0]), unsigned(r.mail_resume[1]), unsigned(r.mail_resume[2]),
         unsigned(r.mail_resume[3]), unsigned(r.sms_next));
 }
 
-void put_ring(writer &w, const char *kind, const event_ring &ring)
+void put_ring(text_writer &w, const char *kind, const event_ring &ring)
 {
     for (uint32_t i = ring.head; i != ring.tail; i = (i + 1) & event_ring::MASK)
         put_record(w, kind, ring.slots[i]);
@@ -198,7 +138,7 @@ int recipient_slot(const char *recipient)
     return 0;
 }
 
-void put_sms(writer &w)
+void put_sms(text_writer &w)
 {
     const sms_retry_ring &ring = sms_reserve_queue;
     for (uint32_t i = ring.head; i != ring.tail; i = (i + 1) & sms_retry_ring::MASK) {
@@ -206,23 +146,23 @@ void put_sms(writer &w)
         int slot = recipient_slot(e.recipient);
         if (slot == 0)
             continue;
-        put(w, "sms %d %d %016" PRIx64 " %u %d %d ", int(e.code), slot, text_hash(e.recipient),
+        text_put(w, "sms %d %d %016" PRIx64 " %u %d %d ", int(e.code), slot, text_hash(e.recipient),
             unsigned(e.attempts_left), int(e.not_before), int(e.counted));
-        put_escaped(w, e.timestamp_text);
-        put(w, "\n");
+        text_put_escaped(w, e.timestamp_text);
+        text_put(w, "\n");
     }
 }
 
-void put_lines(writer &w, const char *kind, const char (*lines)[KEPT_LINE_SIZE], int capacity,
+void put_lines(text_writer &w, const char *kind, const char (*lines)[KEPT_LINE_SIZE], int capacity,
                int head, int count)
 {
     for (int i = 0; i < count; i++) {
         const char *line = lines[(head + i) % capacity];
         if (line[0] == '\0')
             continue;  // a kept line already matched once
-        put(w, "%s ", kind);
-        put_escaped(w, line);
-        put(w, "\n");
+        text_put(w, "%s ", kind);
+        text_put_escaped(w, line);
+        text_put(w, "\n");
     }
 }
 
@@ -345,10 +285,10 @@ bool escaped(reader &r, char *out, size_t size, bool may_be_empty = false)
                 hex_digit(start[i + 3]) < 0)
                 return false;
             c = (unsigned char)(hex_digit(start[i + 2]) * 16 + hex_digit(start[i + 3]));
-            if (c == 0 || is_plain(c))
+            if (c == 0 || text_is_plain(c))
                 return false;
             i += 3;
-        } else if (!is_plain(c)) {
+        } else if (!text_is_plain(c)) {
             return false;
         }
         if (n + 1 >= size)
@@ -601,10 +541,10 @@ void put_aside(const char *why)
 template <typename T, uint32_t N>
 uint64_t ring_fingerprint(const ring<T, N> &r, uint64_t hash)
 {
-    hash = fnv(&r.head, sizeof r.head, hash);
-    hash = fnv(&r.tail, sizeof r.tail, hash);
+    hash = text_hash_bytes(&r.head, sizeof r.head, hash);
+    hash = text_hash_bytes(&r.tail, sizeof r.tail, hash);
     for (uint32_t i = r.head; i != r.tail; i = (i + 1) & ring<T, N>::MASK)
-        hash = fnv(&r.slots[i], sizeof r.slots[i], hash);
+        hash = text_hash_bytes(&r.slots[i], sizeof r.slots[i], hash);
     return hash;
 }
 
@@ -612,15 +552,15 @@ uint64_t ring_fingerprint(const ring<T, N> &r, uint64_t hash)
 // the text does not (then the text's own hash decides), never the reverse.
 uint64_t live_fingerprint()
 {
-    uint64_t hash = fnv(&lines_changed, sizeof lines_changed);
+    uint64_t hash = text_hash_bytes(&lines_changed, sizeof lines_changed);
     hash = ring_fingerprint(*state.queue, hash);
     hash = ring_fingerprint(reserve_snmp_queue, hash);
     hash = ring_fingerprint(reserve_mail_queue, hash);
     hash = ring_fingerprint(sms_reserve_queue, hash);
     for (const storm_kind &k : storms.kinds) {
-        hash = fnv(&k.counted, sizeof k.counted, hash);
-        hash = fnv(&k.first_time, sizeof k.first_time, hash);
-        hash = fnv(&k.last_time, sizeof k.last_time, hash);
+        hash = text_hash_bytes(&k.counted, sizeof k.counted, hash);
+        hash = text_hash_bytes(&k.first_time, sizeof k.first_time, hash);
+        hash = text_hash_bytes(&k.last_time, sizeof k.last_time, hash);
     }
     return hash;
 }
@@ -716,17 +656,17 @@ int state_load()
 
 size_t state_text(char *buffer, size_t size)
 {
-    writer w = {buffer, size, 0};
-    put(w, "%s\nread %d\ngroups", STATE_HEADER, int(state.read_at));
+    text_writer w = {buffer, size, 0};
+    text_put(w, "%s\nread %d\ngroups", STATE_HEADER, int(state.read_at));
     for (int g = 0; g < MAIL_GROUP_COUNT; g++)
-        put(w, " %016" PRIx64, group_hash(*state.settings, g));
-    put(w, "\n");
+        text_put(w, " %016" PRIx64, group_hash(*state.settings, g));
+    text_put(w, "\n");
     put_lines(w, "seen", recent.lines, RECENT_LINES, recent.head, recent.count);
     for (int i = 0; i < pending.count; i++) {
         int slot = (pending.head + i) % PENDING_LINES;
-        put(w, "pending %d ", int(pending.counts_from[slot]));
-        put_escaped(w, pending.lines[slot]);
-        put(w, "\n");
+        text_put(w, "pending %d ", int(pending.counts_from[slot]));
+        text_put_escaped(w, pending.lines[slot]);
+        text_put(w, "\n");
     }
     put_ring(w, "event", *state.queue);
     put_ring(w, "snmp", reserve_snmp_queue);
@@ -735,10 +675,10 @@ size_t state_text(char *buffer, size_t size)
     for (int code = 1; code < EVENT_CODE_COUNT; code++) {
         const storm_kind &k = storms.kinds[code];
         if (k.counted > 0)
-            put(w, "storm %d %d %d %d\n", code, int(k.counted), int(k.first_time),
+            text_put(w, "storm %d %d %d %d\n", code, int(k.counted), int(k.first_time),
                 int(k.last_time));
     }
-    put(w, "end\n");
+    text_put(w, "end\n");
     return w.length;
 }
 
@@ -755,7 +695,7 @@ void state_save(bool always)
     // The time of the last read alone is no change worth a write.
     const char *owed = strchr(strchr(file_text, '\n') + 1, '\n') + 1;
     size_t owed_length = length - size_t(owed - file_text);
-    uint64_t hash = fnv(owed, owed_length);
+    uint64_t hash = text_hash_bytes(owed, owed_length);
     if (!always && hash == state.written_hash && owed_length == state.written_length) {
         written_fingerprint = fingerprint;
         return;

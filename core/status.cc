@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/state.h"
 #include "core/storms.h"
+#include "core/text_writer.h"
 
 status_figures daemon_status;
 
@@ -28,14 +29,6 @@ struct status_writes {
 status_writes writes;
 char status_buffer[STATUS_TEXT_SIZE];
 
-uint64_t fnv(const char *data, size_t size)
-{
-    uint64_t hash = 0xcbf29ce484222325ull;
-    for (size_t i = 0; i < size; i++)
-        hash = (hash ^ (unsigned char)data[i]) * 0x100000001b3ull;
-    return hash;
-}
-
 // Copies text into a field of size bytes, cut at its end.
 void copy_text(char *field, size_t size, const char *text)
 {
@@ -44,75 +37,49 @@ void copy_text(char *field, size_t size, const char *text)
 
 // ---- writing ---------------------------------------------------------------
 
-struct writer {
-    char *buffer;
-    size_t size;
-    size_t length;
-};
-
-void put(writer &w, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void put(writer &w, const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    int n = w.length < w.size ? vsnprintf(w.buffer + w.length, w.size - w.length, format, ap) : 0;
-    va_end(ap);
-    w.length += n > 0 ? size_t(n) : 0;
-}
-
-bool is_plain(unsigned char c)
-{
-    return c > ' ' && c < 0x7f && c != '\\';
-}
-
 // One word of any bytes: others than printable ASCII, and the backslash, as
 // \xNN; the empty text as "-".
-void put_word(writer &w, const char *text)
+void put_word(text_writer &w, const char *text)
 {
     if (text[0] == '\0' || strcmp(text, "-") == 0) {
-        put(w, text[0] ? " \\x2d" : " -");
+        text_put(w, text[0] ? " \\x2d" : " -");
         return;
     }
-    put(w, " ");
-    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-        if (is_plain(*p))
-            put(w, "%c", *p);
-        else
-            put(w, "\\x%02x", *p);
-    }
+    text_put(w, " ");
+    text_put_escaped(w, text);
 }
 
 // The text; read_at receives where the line of the lines read begins.
 size_t format_text(const status_figures &f, char *buffer, size_t size, size_t *read_at)
 {
-    writer w = {buffer, size, 0};
-    put(w, "%s\npid %d %llu\nstarted %d\nstopped %d\nsettings", STATUS_HEADER, int(f.pid),
+    text_writer w = {buffer, size, 0};
+    text_put(w, "%s\npid %d %llu\nstarted %d\nstopped %d\nsettings", STATUS_HEADER, int(f.pid),
         (unsigned long long)f.start_ticks, int(f.started), int(f.stopped));
     put_word(w, f.settings);
-    put(w, "\n");
+    text_put(w, "\n");
     for (int i = 0; i < f.channel_count && i < STATUS_CHANNELS_MAX; i++) {
         const channel_figures &c = f.channels[i];
-        put(w, "channel");
+        text_put(w, "channel");
         put_word(w, c.name);
-        put(w, " %llu %llu %u %d %d %d %d", (unsigned long long)c.sent,
+        text_put(w, " %llu %llu %u %d %d %d %d", (unsigned long long)c.sent,
             (unsigned long long)c.failed, unsigned(c.waiting), int(c.next_retry),
             int(c.last_success), int(c.last_failure), c.failing ? 1 : 0);
         put_word(w, c.to);
         put_word(w, c.reason);
-        put(w, "\n");
+        text_put(w, "\n");
     }
-    put(w, "raised");
+    text_put(w, "raised");
     for (int code = 1; code < EVENT_CODE_COUNT; code++)
-        put(w, " %llu", (unsigned long long)f.raised[code]);
-    put(w, "\n");
+        text_put(w, " %llu", (unsigned long long)f.raised[code]);
+    text_put(w, "\n");
     for (int code = 1; code < EVENT_CODE_COUNT; code++) {
         if (f.storm_counted[code] >= 0)
-            put(w, "storm %d %d %d\n", code, int(f.storm_counted[code]), int(f.storm_since[code]));
+            text_put(w, "storm %d %d %d\n", code, int(f.storm_counted[code]), int(f.storm_since[code]));
     }
-    put(w, "lines %llu %llu\ndropped %llu\n", (unsigned long long)f.lines_cut,
+    text_put(w, "lines %llu %llu\ndropped %llu\n", (unsigned long long)f.lines_cut,
         (unsigned long long)f.lines_too_old, (unsigned long long)f.messages_dropped);
     *read_at = w.length;
-    put(w, "read %llu\nend\n", (unsigned long long)f.lines_read);
+    text_put(w, "read %llu\nend\n", (unsigned long long)f.lines_read);
     return w.length;
 }
 
@@ -372,7 +339,7 @@ void status_save(int64_t now_ms, bool always)
     if (length >= sizeof status_buffer)
         return;  // cannot happen within the fields' bounds
     // The count of lines read alone is no change worth a write.
-    uint64_t hash = fnv(status_buffer, read_at);
+    uint64_t hash = text_hash_bytes(status_buffer, read_at);
     if (!always && writes.written &&
         (hash == writes.hash || now_ms - writes.at_ms < STATUS_WRITE_EVERY_MS))
         return;
